@@ -1,0 +1,77 @@
+#include "columns/key_list.h"
+
+#include <cstring>
+
+#include "columns/siphash.h"
+#include "decoder/values.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kScanLimit = 16;
+
+bool same_text(const DecodeContext& c, const KeyEntry& a, size_t start, size_t length) {
+  return a.length == length && std::memcmp(c.base + a.start, c.base + start, length) == 0;
+}
+
+// Open-addressing set of key-list indexes, keyed by the keys' text.
+class KeySet {
+ public:
+  bool init(size_t count) {
+    size_t capacity = 32;
+    while (capacity < count * 2) capacity *= 2;
+    if (!slots_.reserve(capacity)) return false;
+    for (size_t i = 0; i < capacity; ++i) slots_.push_reserved(kEmpty);
+    mask_ = capacity - 1;
+    return true;
+  }
+  // True if an equal text is present; otherwise records `index`.
+  bool find_or_insert(const DecodeContext& c, const MemBuf<KeyEntry>& entries, size_t index) {
+    const KeyEntry& entry = entries[index];
+    size_t at = size_t(hash_key_text(c.base + entry.start, entry.length)) & mask_;
+    while (slots_[at] != kEmpty) {
+      if (same_text(c, entries[slots_[at]], entry.start, entry.length)) return true;
+      at = (at + 1) & mask_;
+    }
+    slots_[at] = uint32_t(index);
+    return false;
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = 0xffffffff;
+  MemBuf<uint32_t> slots_;
+  size_t mask_ = 0;
+};
+
+}  // namespace
+
+bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& keys) {
+  MemBuf<KeyEntry>& entries = keys.entries();
+  KeySet set;
+  if (!entries.reserve(count) || (count > kScanLimit && !set.init(count))) {
+    c.python_failed();
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    StringItem item;
+    if (!read_string_item(c, item)) return false;
+    entries.push_reserved(KeyEntry{item.str, item.start, item.length});
+    bool duplicate = false;
+    if (count > kScanLimit) {
+      duplicate = set.find_or_insert(c, entries, i);
+    } else {
+      for (size_t j = 0; j < i && !duplicate; ++j) {
+        duplicate = same_text(c, entries[j], item.start, item.length);
+      }
+    }
+    if (duplicate) {
+      c.fail_at(std::string(label) + " '" + span_text(c, item.start, item.length) + "'",
+                c.offset(c.pos));
+      return false;  // the duplicate key is released with the list
+    }
+  }
+  return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,111 @@
+#include "columns/tables.h"
+
+#include <bit>
+#include <cstring>
+
+#include "columns/key_list.h"
+#include "columns/slots.h"
+#include "columns/typed_list.h"
+#include "decoder/primitives.h"
+#include "module/owned.h"
+
+namespace vorn {
+
+namespace {
+
+// The column names of a table: at least one, no two alike.
+bool read_table_header(DecodeContext& c, KeyList& keys) {
+  uint64_t count;
+  if (!read_varint(c, count)) return false;
+  if (count > kMaxLength || count > c.remaining()) return c.fail("truncated input", c.pos), false;
+  if (count == 0) return c.fail("empty table header", c.pos), false;
+  return read_key_list(c, size_t(count), "duplicate column", keys);
+}
+
+// The row count of a table, bounded by eight times the remaining bytes.
+bool read_row_count(DecodeContext& c, uint64_t& rows) {
+  if (!read_varint(c, rows)) return false;
+  if (rows > kMaxLength || exceeds_bit_bound(c, rows)) return c.fail("truncated input", c.pos), false;
+  return true;
+}
+
+// The result list of `count` empty dicts, with the dicts also in `rows`
+// (borrowed: the list owns them).
+Owned new_row_list(DecodeContext& c, size_t count, MemBuf<PyObject*>& rows) {
+  Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
+  if (!list || !rows.reserve(count)) return c.python_failed(), Owned();
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* row = PyDict_New();
+    if (row == nullptr || PyList_SetItem(list.get(), Py_ssize_t(i), row) != 0) {
+      return c.python_failed(), Owned();
+    }
+    rows.push_reserved(row);
+  }
+  return list;
+}
+
+// Number of set bits in `length` bytes.
+size_t count_bits(const uint8_t* bytes, size_t length) {
+  size_t total = 0;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    total += size_t(std::popcount(word));
+  }
+  for (; i < length; ++i) total += size_t(std::popcount(unsigned(bytes[i])));
+  return total;
+}
+
+}  // namespace
+
+PyObject* read_row_table(DecodeContext& c, int depth) {
+  KeyList keys;
+  if (!read_table_header(c, keys)) return nullptr;
+  uint64_t count;
+  if (!read_row_count(c, count)) return nullptr;
+  if (c.size_budget < int64_t(count) + 1) return c.fail("decoded size too large", c.pos);
+  MemBuf<PyObject*> rows;
+  Owned list = new_row_list(c, size_t(count), rows);
+  if (!list) return nullptr;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    RowSlots column{rows.data(), size_t(count), keys.key(k)};
+    if (!read_column_body(c, size_t(count), depth + 1, column)) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* read_column_table(DecodeContext& c, int depth) {
+  KeyList keys;
+  if (!read_table_header(c, keys)) return nullptr;
+  uint64_t count;
+  if (!read_row_count(c, count)) return nullptr;
+  c.size_budget -= 2 * int64_t(count);
+  if (c.size_budget < 0) return c.fail("decoded size too large", c.pos);
+  MemBuf<PyObject*> rows;
+  Owned list = new_row_list(c, size_t(count), rows);
+  if (!list) return nullptr;
+  size_t bitmap_bytes = size_t(count / 8 + (count % 8 != 0));
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const uint8_t* flag_at = c.pos;
+    if (flag_at >= c.end) return c.fail("truncated input", flag_at);
+    uint8_t flag = *c.pos++;
+    if (flag == 0) {
+      RowSlots column{rows.data(), size_t(count), keys.key(k)};
+      if (!read_column_body(c, size_t(count), depth + 1, column)) return nullptr;
+      continue;
+    }
+    if (flag != 1) return c.fail("bad presence flag", c.pos);
+    const uint8_t* bitmap = c.pos;
+    if (bitmap_bytes > c.remaining()) return c.fail("truncated input", bitmap);
+    c.pos = bitmap + bitmap_bytes;
+    size_t present = count_bits(bitmap, bitmap_bytes);
+    bool stray = count % 8 != 0 && (bitmap[bitmap_bytes - 1] >> (count % 8)) != 0;
+    if (present > count || stray) return c.fail("bad presence bitmap", c.pos);
+    PresentSlots column{rows.data(), size_t(count), keys.key(k), bitmap};
+    if (!read_column_body(c, present, depth + 1, column)) return nullptr;
+  }
+  return list.release();
+}
+
+}  // namespace vorn

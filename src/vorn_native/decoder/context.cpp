@@ -1,0 +1,56 @@
+#include "decoder/context.h"
+
+#include "decoder/values.h"
+
+namespace vorn {
+
+DecodeContext::~DecodeContext() {
+  for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i].str);
+  for (size_t i = 0; i < anchors.size(); ++i) Py_XDECREF(anchors[i]);
+}
+
+PyObject* DecodeContext::fail_at(const char* message, uint64_t at) {
+  return fail_at(std::string(message), at);
+}
+
+PyObject* DecodeContext::fail_at(std::string&& message, uint64_t at) {
+  failure = Failure::decode;
+  error.message = std::move(message);
+  error.offset = at;
+  return nullptr;
+}
+
+PyObject* decode_document(const uint8_t* input, size_t length) {
+  if (length < 2 || input[0] != 0x0F) {
+    raise_vorn_error(DecodeError{"not a VORN binary document", 0});
+    return nullptr;
+  }
+  if (input[1] != 1) {
+    raise_vorn_error(DecodeError{"unsupported binary version " + std::to_string(input[1]), 1});
+    return nullptr;
+  }
+
+  PyObject* result;
+  Failure failure;
+  DecodeError error;
+  {
+    DecodeContext context(input, length);
+    result = read_value(context, 0);
+    if (result != nullptr && context.pos != context.end) {
+      Py_DECREF(result);
+      result = context.fail("trailing data", context.pos);
+    }
+    failure = context.failure;
+    error = std::move(context.error);
+  }  // the tables are released here, before any exception is looked at
+
+  if (result != nullptr) return result;
+  if (failure == Failure::decode) {
+    raise_vorn_error(std::move(error));
+  } else {
+    raise_pending_error();
+  }
+  return nullptr;
+}
+
+}  // namespace vorn

@@ -1,0 +1,113 @@
+#include "module/errors.h"
+
+#include <atomic>
+
+#include "module/once.h"
+#include "module/owned.h"
+
+namespace vorn {
+
+namespace {
+
+std::atomic<PyObject*> vorn_error_slot{nullptr};
+std::atomic<PyObject*> panic_slot{nullptr};
+
+PyObject* make_vorn_error() {
+  return PyErr_NewExceptionWithDoc("vorn_native.VornError", "Invalid VORN input.",
+                                   PyExc_ValueError, nullptr);
+}
+
+PyObject* make_panic() {
+  return PyErr_NewExceptionWithDoc(
+      "vorn_native.PanicException",
+      "An internal fault of vorn_native. Not an input error: please report it.",
+      PyExc_BaseException, nullptr);
+}
+
+// Reports the pending exception as unraisable and gives up on the conversion.
+[[noreturn]] void conversion_failed() {
+  PyErr_WriteUnraisable(nullptr);
+  throw InternalFault("could not build the VornError for a decode failure");
+}
+
+// Sets one attribute of a raised VornError; a failure only drops that attribute.
+void set_attribute(PyObject* instance, PyObject* name, Owned value) {
+  if (name == nullptr || !value) conversion_failed();
+  if (PyObject_SetAttr(instance, name, value.get()) < 0) PyErr_Clear();
+}
+
+}  // namespace
+
+PyObject* vorn_error_type() {
+  PyObject* type = create_once(vorn_error_slot, make_vorn_error);
+  if (type == nullptr) {
+    PyErr_Clear();
+    throw InternalFault("Failed to initialize new exception type.");
+  }
+  return type;
+}
+
+void raise_vorn_error(DecodeError&& error) {
+  std::string text = "vorn: offset " + std::to_string(error.offset) + ": " + error.message;
+  PyObject* type = vorn_error_type();
+  Owned value = Owned::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
+  if (!value) conversion_failed();
+
+  // Raise and normalise at once, so that we hold the instance VornError(text).
+  PyErr_SetObject(type, value.get());
+  PyObject *raw_type, *raw_value, *raw_tb;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
+  Owned exc_type = Owned::steal(raw_type);
+  Owned instance = Owned::steal(raw_value);
+  Owned traceback = Owned::steal(raw_tb);
+  if (exc_type.get() != type || !instance) {
+    // The constructor itself failed; report what it raised.
+    PyErr_Restore(exc_type.release(), instance.release(), traceback.release());
+    conversion_failed();
+  }
+
+  set_attribute(instance.get(), interned_message(),
+                Owned::steal(PyUnicode_DecodeUTF8(error.message.data(),
+                                                  Py_ssize_t(error.message.size()), "replace")));
+  std::string().swap(error.message);
+  set_attribute(instance.get(), interned_offset(),
+                Owned::steal(PyLong_FromUnsignedLongLong(error.offset)));
+  PyErr_Restore(exc_type.release(), instance.release(), traceback.release());
+}
+
+void raise_pending_error() noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "vorn_native: error without exception");
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyErr_Restore(type, value, traceback);
+}
+
+void raise_panic(const char* message) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* panic = create_once(panic_slot, make_panic);
+  if (panic == nullptr) {
+    // No class to raise (memory is exhausted): keep what is pending.
+    if (PyErr_Occurred()) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
+    } else if (type != nullptr) {
+      PyErr_Restore(type, value, traceback);
+    } else {
+      PyErr_NoMemory();
+    }
+    return;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_SetString(panic, message != nullptr ? message : "internal fault");
+}
+
+}  // namespace vorn

@@ -1,0 +1,69 @@
+// The result convention of the readers and the one place where a failed
+// decode becomes a Python exception.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace vorn {
+
+// What a reader returns, besides its value: readers hand back a new reference
+// (or true) on success and null (or false) on failure, and record here which
+// kind of failure it was.
+enum class Failure : uint8_t {
+  none,
+  decode,  // invalid input: `DecodeError` holds message and offset
+  python,  // a CPython call failed and its exception is pending
+};
+
+// A failure found in the input. Building one has no effect on the interpreter.
+struct DecodeError {
+  std::string message;
+  uint64_t offset = 0;
+};
+
+// A broken internal invariant. Thrown inside the module, caught at the entry
+// points and raised as PanicException; never crosses into the interpreter.
+class InternalFault : public std::exception {
+ public:
+  explicit InternalFault(const char* message) noexcept : message_(message) {}
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  const char* message_;
+};
+
+// Borrowed reference to the process-wide VornError type, created on first use.
+// Throws InternalFault when the type cannot be created.
+PyObject* vorn_error_type();
+
+// Raises VornError for `error`. Throws InternalFault when a constructor fails
+// during the conversion (after reporting it as unraisable).
+void raise_vorn_error(DecodeError&& error);
+
+// Lets the pending exception through, or raises SystemError if none is set.
+void raise_pending_error() noexcept;
+
+// Turns an internal fault into PanicException. If that class cannot be made,
+// whatever is pending (MemoryError) is left to propagate instead.
+void raise_panic(const char* message) noexcept;
+
+// Runs an entry point's body, turning any C++ exception into a Python one.
+template <class Fn>
+auto guard_entry(Fn&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    raise_panic(fault.what());
+  } catch (...) {
+    raise_panic("internal fault");
+  }
+  return failed;
+}
+
+}  // namespace vorn

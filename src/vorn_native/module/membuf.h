@@ -1,0 +1,90 @@
+// Growable arrays of trivially copyable items in interpreter memory
+// (PyMem_*): exhaustion becomes MemoryError rather than an abort, and
+// tracemalloc and fault injection see the module's own buffers.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+namespace vorn {
+
+template <class T>
+class MemBuf {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  MemBuf() noexcept = default;
+  MemBuf(const MemBuf&) = delete;
+  MemBuf& operator=(const MemBuf&) = delete;
+  ~MemBuf() { PyMem_Free(data_); }
+
+  // Makes room for `cap` items in total. False with MemoryError pending.
+  bool reserve(size_t cap) noexcept {
+    if (cap <= cap_) return true;
+    if (cap > PY_SSIZE_T_MAX / sizeof(T)) {
+      PyErr_NoMemory();
+      return false;
+    }
+    void* grown = PyMem_Realloc(data_, cap * sizeof(T));
+    if (grown == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = static_cast<T*>(grown);
+    cap_ = cap;
+    return true;
+  }
+  // Appends one item. False with MemoryError pending.
+  bool push(const T& item) noexcept {
+    if (size_ == cap_ && !reserve(cap_ < 8 ? 8 : cap_ * 2)) return false;
+    data_[size_++] = item;
+    return true;
+  }
+  // Appends within reserved room; the caller has reserved enough.
+  void push_reserved(const T& item) noexcept { data_[size_++] = item; }
+  void pop() noexcept { --size_; }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+
+ private:
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+// An array of owned references: every non-null entry is released with it.
+class OwnedArray {
+ public:
+  OwnedArray() noexcept = default;
+  OwnedArray(const OwnedArray&) = delete;
+  OwnedArray& operator=(const OwnedArray&) = delete;
+  ~OwnedArray() {
+    for (size_t i = 0; i < items_.size(); ++i) Py_XDECREF(items_[i]);
+  }
+  bool reserve(size_t cap) noexcept { return items_.reserve(cap); }
+  // Takes over `obj`.
+  void push_reserved(PyObject* obj) noexcept { items_.push_reserved(obj); }
+  PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+  PyObject** data() noexcept { return items_.data(); }
+  size_t size() const noexcept { return items_.size(); }
+  // Hands entry i's reference to the caller.
+  PyObject* take(size_t i) noexcept {
+    PyObject* obj = items_[i];
+    items_[i] = nullptr;
+    return obj;
+  }
+
+ private:
+  MemBuf<PyObject*> items_;
+};
+
+}  // namespace vorn
