@@ -4,6 +4,27 @@
 
 namespace vorn {
 
+namespace {
+
+// Pauses the cyclic garbage collector for the decode: nothing a decode builds
+// can form a cycle, so collections triggered by its allocations would only
+// walk the new containers again and again. The previous state is restored
+// before any exception is raised.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
+}  // namespace
+
 DecodeContext::~DecodeContext() {
   for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i].str);
   for (size_t i = 0; i < anchors.size(); ++i) Py_XDECREF(anchors[i]);
@@ -34,6 +55,7 @@ PyObject* decode_document(const uint8_t* input, size_t length) {
   Failure failure;
   DecodeError error;
   {
+    CollectorPause pause;
     DecodeContext context(input, length);
     result = read_value(context, 0);
     if (result != nullptr && context.pos != context.end) {
