@@ -19,6 +19,7 @@ bool same_text(const DecodeContext& c, const KeyEntry& a, size_t start, size_t l
 class KeySet {
  public:
   bool init(size_t count) {
+    if (!prepare_hash_key()) return false;
     size_t capacity = 32;
     while (capacity < count * 2) capacity *= 2;
     if (!slots_.reserve(capacity)) return false;
@@ -66,8 +67,7 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
       }
     }
     if (duplicate) {
-      c.fail_at(std::string(label) + " '" + span_text(c, item.start, item.length) + "'",
-                c.offset(c.pos));
+      c.fail_at(c.offset(c.pos), {label, " '", span_text(c, item.start, item.length), "'"});
       return false;  // the duplicate key is released with the list
     }
   }

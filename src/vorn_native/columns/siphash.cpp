@@ -1,13 +1,12 @@
+#include <Python.h>
+
 #include "columns/siphash.h"
 
 #include <sys/random.h>
 
 #include <bit>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-
-#include "module/errors.h"
 
 namespace vorn {
 
@@ -18,31 +17,22 @@ struct SipKey {
 };
 
 // Fills `buffer` from the operating system's secure random source.
-void secure_random(void* buffer, size_t size) {
+bool secure_random(void* buffer, size_t size) {
   auto* out = static_cast<uint8_t*>(buffer);
   while (size > 0) {
     ssize_t got = getrandom(out, size, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      FILE* device = std::fopen("/dev/urandom", "rb");
-      bool ok = device != nullptr && std::fread(out, 1, size, device) == size;
-      if (device != nullptr) std::fclose(device);
-      if (!ok) throw InternalFault("no secure random source for the key-list hash");
-      return;
+      return false;
     }
     out += got;
     size -= size_t(got);
   }
+  return true;
 }
 
-const SipKey& thread_key() {
-  thread_local SipKey key = [] {
-    SipKey fresh;
-    secure_random(&fresh, sizeof fresh);
-    return fresh;
-  }();
-  return key;
-}
+thread_local SipKey thread_key;
+thread_local bool thread_key_ready = false;
 
 inline uint64_t load_le64(const uint8_t* p) {
   uint64_t word;
@@ -91,8 +81,18 @@ struct SipState {
 
 }  // namespace
 
+bool prepare_hash_key() {
+  if (thread_key_ready) return true;
+  if (!secure_random(&thread_key, sizeof thread_key)) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  thread_key_ready = true;
+  return true;
+}
+
 uint64_t hash_key_text(const uint8_t* text, size_t length) {
-  SipState state(thread_key());
+  SipState state(thread_key);
   state.absorb(uint64_t(length));  // the 8-byte length prefix is the first word
   size_t whole = length & ~size_t(7);
   for (size_t i = 0; i < whole; i += 8) state.absorb(load_le64(text + i));

@@ -7,8 +7,12 @@
 
 namespace vorn {
 
+// Draws this thread's random key on first use. False with OSError pending
+// when the operating system gives no secure random bytes.
+bool prepare_hash_key();
+
 // Hash of the text's length (8 bytes, little-endian) followed by its bytes,
-// keyed with this thread's random key.
+// keyed with this thread's random key (prepared first).
 uint64_t hash_key_text(const uint8_t* text, size_t length);
 
 }  // namespace vorn

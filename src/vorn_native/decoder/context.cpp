@@ -30,13 +30,15 @@ DecodeContext::~DecodeContext() {
   for (size_t i = 0; i < anchors.size(); ++i) Py_XDECREF(anchors[i]);
 }
 
-PyObject* DecodeContext::fail_at(const char* message, uint64_t at) {
-  return fail_at(std::string(message), at);
-}
-
-PyObject* DecodeContext::fail_at(std::string&& message, uint64_t at) {
+PyObject* DecodeContext::fail_at(uint64_t at, std::initializer_list<std::string_view> parts) noexcept {
+  try {
+    error.message.clear();
+    for (std::string_view part : parts) error.message += part;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return python_failed();
+  }
   failure = Failure::decode;
-  error.message = std::move(message);
   error.offset = at;
   return nullptr;
 }

@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 #include "module/errors.h"
 #include "module/membuf.h"
@@ -44,10 +46,14 @@ struct DecodeContext {
   size_t remaining() const noexcept { return size_t(end - pos); }
   uint64_t offset(const uint8_t* at) const noexcept { return uint64_t(at - base); }
 
-  // Record a failure; both return null so that readers can `return fail(...)`.
-  PyObject* fail(const char* message, const uint8_t* at) { return fail_at(message, offset(at)); }
-  PyObject* fail_at(const char* message, uint64_t at);
-  PyObject* fail_at(std::string&& message, uint64_t at);
+  // Record a failure and return null, so that readers can `return fail(...)`.
+  // The message is the concatenation of `parts`; it is only built here, when
+  // the failure happens (a MemoryError if even that cannot be allocated).
+  PyObject* fail_at(uint64_t at, std::initializer_list<std::string_view> parts) noexcept;
+  PyObject* fail_at(const char* message, uint64_t at) noexcept { return fail_at(at, {message}); }
+  PyObject* fail(const char* message, const uint8_t* at) noexcept {
+    return fail_at(offset(at), {message});
+  }
   PyObject* python_failed() noexcept {
     failure = Failure::python;
     return nullptr;

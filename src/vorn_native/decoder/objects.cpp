@@ -22,8 +22,8 @@ PyObject* read_object(DecodeContext& c, int depth) {
     // Every earlier entry grew the dict by one, so it holds i + 1 keys unless
     // this key was already there.
     if (uint64_t(PyDict_Size(dict.get())) != i + 1) {
-      return c.fail_at("duplicate key '" + span_text(c, key.start, key.length) + "'",
-                       c.offset(c.pos));
+      return c.fail_at(c.offset(c.pos),
+                       {"duplicate key '", span_text(c, key.start, key.length), "'"});
     }
   }
   return dict.release();

@@ -97,7 +97,7 @@ PyObject* read_value(DecodeContext& c, int depth) {
       default: {
         char message[16];
         std::snprintf(message, sizeof message, "bad tag 0x%02x", unsigned(tag));
-        return c.fail(message, at);
+        return c.fail(message, at);  // formatted only on failure
       }
     }
   }

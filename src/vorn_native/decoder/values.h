@@ -23,8 +23,8 @@ struct StringItem {
 bool read_string_item(DecodeContext& c, StringItem& item);
 
 // The text of an input span, for failure messages.
-inline std::string span_text(const DecodeContext& c, size_t start, size_t length) {
-  return std::string(reinterpret_cast<const char*>(c.base + start), length);
+inline std::string_view span_text(const DecodeContext& c, size_t start, size_t length) {
+  return std::string_view(reinterpret_cast<const char*>(c.base + start), length);
 }
 
 }  // namespace vorn
