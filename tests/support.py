@@ -46,3 +46,22 @@ def decode_error(data: bytes) -> tuple[str, int]:
     except vorn_native.VornError as error:
         return error.message, error.offset
     raise AssertionError(f"decoded without error: {value!r}")
+
+
+def nest(unit: bytes | str, count: int, inner: bytes | str) -> bytes:
+    """`count` copies of the opening bytes `unit` followed by `inner` (no header)."""
+    as_bytes = [bytes.fromhex(p) if isinstance(p, str) else p for p in (unit, inner)]
+    return as_bytes[0] * count + as_bytes[1]
+
+
+def unnest(value: object) -> tuple[int, object]:
+    """Walks down single-item lists and dicts without recursion.
+
+    Returns the number of containers passed and the innermost value; results
+    may nest far deeper than the interpreter's recursion limit allows to compare.
+    """
+    levels = 0
+    while isinstance(value, (list, dict)) and len(value) == 1:
+        value = value[0] if isinstance(value, list) else next(iter(value.values()))
+        levels += 1
+    return levels, value
