@@ -1,0 +1,167 @@
+"""Allocation-failure sweeps over the decoder, run in a child process.
+
+    python fault_sweep.py GROUP [GROUP ...]
+
+For every document of the named groups (see documents.py), first finds N,
+the number of allocations a decode makes, then decodes the document N + 1
+times failing exactly the k-th allocation (k = 0..N) and N + 1 times failing
+every allocation from the k-th on. Each run must give the outcome of the
+undisturbed decode (the same value, or the same VornError), or MemoryError,
+or PanicException where the undisturbed outcome is a VornError (its
+conversion could not allocate). After the sweeps the process's allocated
+block count must be what it was after a warm-up sweep: nothing leaked.
+
+Prints one JSON report on stdout; a crash shows as a non-zero exit status.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import sys
+from array import array
+
+import _testcapi
+
+import documents
+import vorn_native
+
+set_nomemory = _testcapi.set_nomemory
+remove_mem_hooks = _testcapi.remove_mem_hooks
+loads = vorn_native.loads_binary
+
+MAX_ALLOCATIONS = 20000
+MARGIN = 16
+
+
+def attempt(data: bytes, start: int, stop: int) -> tuple[bool, object]:
+    """One decode with allocations from `start` (up to `stop`, 0: all) failing."""
+    try:
+        set_nomemory(start, stop)
+        value = loads(data)
+    except BaseException as exc:  # noqa: BLE001 - every outcome is classified
+        remove_mem_hooks()
+        return False, exc
+    remove_mem_hooks()
+    return True, value
+
+
+def same(a: object, b: object) -> bool:
+    """Equal values of exactly the same types, all the way down."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))  # type: ignore[arg-type]
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)  # type: ignore[index]
+    return a == b
+
+
+def describe(ok: bool, outcome: object) -> str:
+    if ok:
+        return "value"
+    if isinstance(outcome, vorn_native.VornError):
+        return f"VornError({getattr(outcome, 'message', '?')!r}, {getattr(outcome, 'offset', '?')})"
+    return type(outcome).__name__
+
+
+def classify(expected: tuple[bool, object], got: tuple[bool, object]) -> str | None:
+    """None when `got` is an acceptable outcome, else what was wrong."""
+    ok, outcome = got
+    want_ok, want = expected
+    if ok:
+        if want_ok and same(outcome, want):
+            return None
+        return f"returned {outcome!r:.200} instead of {describe(*expected)}"
+    if isinstance(outcome, MemoryError):
+        return None
+    name = type(outcome).__name__
+    if name == "PanicException" and not want_ok:
+        return None
+    if isinstance(outcome, vorn_native.VornError) and not want_ok:
+        if (outcome.message, outcome.offset) == (want.message, want.offset):  # type: ignore[attr-defined]
+            return None
+    return f"raised {describe(ok, outcome)} instead of {describe(*expected)}"
+
+
+KINDS = ("value", "VornError", "MemoryError", "PanicException", "anomaly")
+
+
+def kind_of(got: tuple[bool, object], problem: str | None) -> int:
+    if problem is not None:
+        return 4
+    if got[0]:
+        return 0
+    name = type(got[1]).__name__
+    return KINDS.index(name) if name in KINDS else 4
+
+
+def reproduces(expected: tuple[bool, object], got: tuple[bool, object]) -> bool:
+    """The undisturbed outcome itself: the same value or the same VornError."""
+    return classify(expected, got) is None and kind_of(got, None) == kind_of(expected, None)
+
+
+def count_allocations(data: bytes, expected: tuple[bool, object]) -> int:
+    """The smallest k for which failing every allocation from k on has no effect."""
+    for k in range(MAX_ALLOCATIONS):
+        if reproduces(expected, attempt(data, k, 0)):
+            return k
+    raise RuntimeError(f"more than {MAX_ALLOCATIONS} allocations")
+
+
+def sweep_once(name: str, data: bytes, expected: tuple[bool, object], total: int,
+               counts: array, anomalies: list[str]) -> None:
+    # Allocations after the first `total` can still matter when a failure
+    # among them is absorbed somewhere: go on until MARGIN in a row had no effect.
+    k = 0
+    last_effect = total
+    while k <= last_effect + MARGIN:
+        for stop in (k + 1, 0):
+            got = attempt(data, k, stop)
+            problem = classify(expected, got)
+            counts[kind_of(got, problem)] += 1
+            if problem is not None:
+                mode = "only" if stop else "from"
+                anomalies.append(f"{name}: failing allocation {mode} {k}: {problem}")
+            if not reproduces(expected, got):
+                last_effect = max(last_effect, k)
+            del got
+        k += 1
+
+
+def main(groups: list[str]) -> None:
+    gc.disable()
+    sys.unraisablehook = lambda unraisable: None
+    entries = [entry for group in groups for entry in documents.GROUPS[group]]
+    counts = array("q", [0] * len(KINDS))
+    scratch = array("q", [0] * len(KINDS))
+    anomalies: list[str] = []
+    allocations: dict[str, int] = {}
+    leaks: dict[str, int] = {}
+    for name, data in entries:
+        expected = attempt(data, 2**31 - 1, 0)  # no allocation fails
+        total = count_allocations(data, expected)
+        allocations[name] = total
+        # A warm-up sweep fills caches and free lists; the second one must
+        # leave the block count where it found it.
+        sweep_once(name, data, expected, total, scratch, anomalies)
+        before = sys.getallocatedblocks()
+        before = sys.getallocatedblocks()  # now counting the int it replaced
+        sweep_once(name, data, expected, total, counts, anomalies)
+        leaked = sys.getallocatedblocks() - before
+        if leaked:
+            leaks[name] = leaked
+        del expected
+    report = {
+        "runs": sum(counts),
+        "outcomes": dict(zip(KINDS, counts)),
+        "anomalies": anomalies[:50],
+        "allocations": allocations,
+        "leaks": leaks,
+        "block_counting": sys.getallocatedblocks() > 0,
+    }
+    json.dump(report, sys.stdout)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
