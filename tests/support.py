@@ -65,3 +65,32 @@ def unnest(value: object) -> tuple[int, object]:
         value = value[0] if isinstance(value, list) else next(iter(value.values()))
         levels += 1
     return levels, value
+
+
+def bitmap(bits) -> bytes:
+    """A bitmap of Booleans items or presence bits: bit i is bit i % 8 of byte i // 8."""
+    out = bytearray((len(bits) + 7) // 8)
+    for i, bit in enumerate(bits):
+        if bit:
+            out[i // 8] |= 1 << (i % 8)
+    return bytes(out)
+
+
+def budget_left(left: int, tail: bytes) -> bytes:
+    """A document `[padding, spender, tail]` in which `tail` starts with exactly
+    `left` items of the decoded-size budget (len(document) * 32 + 4,194,304).
+
+    The spender is a typed list of n dicts nested 500 deep over a Booleans
+    column: its 501 column bodies charge 501 * (n + 1). The padding is a
+    String of at least 128 bytes whose length fixes the remainder.
+    """
+    levels, n = 500, 8000
+    while True:
+        spender = b"\x0c" + varint(n) + b"\x05\x01\x40" * levels + b"\x04" + bytes(-(-n // 8))
+        data = HEADER + b"\x07\x03\x05\x80\x01" + b"p" * 128 + spender + tail
+        short = left - (len(data) * 32 + 4_194_304 - (levels + 1) * (n + 1))
+        if short >= 0 and short % 32 == 0:
+            pad = 128 + short // 32
+            assert pad < 16384, "tail too long for the spender"
+            return HEADER + b"\x07\x03\x05" + varint(pad) + b"p" * pad + spender + tail
+        n += 1
