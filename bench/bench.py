@@ -612,9 +612,7 @@ def select_contenders(args: argparse.Namespace) -> tuple[list[Contender], list[U
         if unknown:
             sys.exit(f"unknown decoder(s): {', '.join(sorted(unknown))}")
     ready, missing = [], []
-    for found in all_contenders():
-        if wanted is not None and found.name not in wanted:
-            continue
+    for found in all_contenders(wanted):
         (ready if isinstance(found, Contender) else missing).append(found)
     return ready, missing
 

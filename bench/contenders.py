@@ -159,10 +159,12 @@ def _pyarrow() -> Contender:
     )
 
 
-def all_contenders() -> list[Contender | Unavailable]:
-    found: list[Contender | Unavailable] = []
-    found.extend(_vorn())
-    found.extend(_stdlib())
+def all_contenders(wanted: set[str] | None = None) -> list[Contender | Unavailable]:
+    """The contenders named in `wanted` (all when None); peers are imported only when wanted."""
+    groups: list[tuple[tuple[str, ...], Callable[[], list[Contender | Unavailable]]]] = [
+        (("vorn-compact", "vorn-plain"), _vorn),
+        (("marshal", "pickle", "json"), _stdlib),
+    ]
     for name, build in (
         ("orjson", _orjson),
         ("msgpack", _msgpack),
@@ -170,7 +172,11 @@ def all_contenders() -> list[Contender | Unavailable]:
         ("cbor2", _cbor2),
         ("pyarrow", _pyarrow),
     ):
-        found.append(_peer(name, build))
+        groups.append(((name,), lambda name=name, build=build: [_peer(name, build)]))
+    found: list[Contender | Unavailable] = []
+    for names, build in groups:
+        if wanted is None or wanted.intersection(names):
+            found.extend(c for c in build() if wanted is None or c.name in wanted)
     return found
 
 
