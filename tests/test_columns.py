@@ -82,6 +82,7 @@ ERRORS = [
     ("0C 01 03 00 00", "bad dictionary index", 7),
     ("0C 01 03 01 41 61 01", "bad dictionary index", 9),
     ("0C 01 03 01 41 61 80 01", "bad dictionary index", 10),
+    ("0C 01 03 01 41 61 80 80 80 80 08", "bad dictionary index", 13),
     ("0C 02 03 01 41 61 00", "truncated input", 9),
     ("0C 00 03 05 41 61", "truncated input", 6),
     ("0C 00 03 01 80", "key must be a string", 6),
