@@ -1,5 +1,13 @@
-"""VORN for Python: the native decoder and a pure-Python encoder."""
+"""VORN for Python: the native decoder and a pure-Python encoder.
 
-from vorn_native import VornError, loads_binary as loads
+- `loads(data)` decodes a document (it is `vorn_native.loads_binary`);
+- `dumps(obj, *, compact=True)` encodes a value;
+- `VornError` (a `ValueError`) is raised for invalid documents.
+"""
 
-__all__ = ["loads", "VornError"]
+from vorn_native import VornError
+from vorn_native import loads_binary as loads
+
+from vorn.encoder import dumps
+
+__all__ = ["loads", "dumps", "VornError"]
