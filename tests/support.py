@@ -94,3 +94,30 @@ def budget_left(left: int, tail: bytes) -> bytes:
             assert pad < 16384, "tail too long for the spender"
             return HEADER + b"\x07\x03\x05" + varint(pad) + b"p" * pad + spender + tail
         n += 1
+
+
+# The reference-expansion budget: a list of 4,095 items costs 4,096 per copy,
+# so 4,096 copies of this anchored list spend the whole budget of 16,777,216.
+FULL = b"\x0a\x07" + varint(4095) + b"\x80" * 4095
+
+
+def budget_doc(anchors: list[bytes], refs: list[int]) -> tuple[bytes, list[int]]:
+    """A list of anchored values followed by references to the given anchor numbers;
+    also returns the offset just past each reference."""
+    body, ends = b"".join(anchors), []
+    for number in refs:
+        body += b"\x0b" + varint(number)
+        ends.append(len(body))
+    head = doc(b"\x07" + varint(len(anchors) + len(refs)))
+    return head + body, [len(head) + end for end in ends]
+
+
+def chain_doc(first: int, unit: str = "07 01", inner: str = "07 00", links: int = 15, levels: int = 256,
+              final_depth: int = 1) -> bytes:
+    """Anchor 0 nests `first` levels of `unit` around `inner`; anchor k nests `levels` levels
+    around a Reference to anchor k - 1; a last Reference to the last anchor stands at document
+    depth `final_depth`. Its copy reaches copy depth first + links * levels."""
+    items = [b"\x0a" + nest(unit, first, inner)]
+    items += [b"\x0a" + nest(unit, levels, b"\x0b" + varint(k - 1)) for k in range(1, links + 1)]
+    items.append(nest("07 01", final_depth - 1, b"\x0b" + varint(links)))
+    return doc(b"\x07" + varint(len(items)), *items)

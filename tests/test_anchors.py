@@ -2,11 +2,14 @@
 
 import os
 import threading
+from concurrent.futures import ThreadPoolExecutor
+from functools import reduce
+from operator import getitem
 
 import pytest
 
 from vorn_native import loads_binary
-from support import decode_error, doc, nest, unnest, varint
+from support import FULL, budget_doc, chain_doc, decode_error, doc, nest, unnest, varint
 
 
 def containers(value):
@@ -50,12 +53,7 @@ def test_decodes(data, expected, same):
     assert value == expected
     assert_no_shared_containers(value)
     for left, right in same:
-        a, b = value, value
-        for i in left:
-            a = a[i]
-        for i in right:
-            b = b[i]
-        assert a is b
+        assert reduce(getitem, left, value) is reduce(getitem, right, value)
 
 
 def test_copied_dict_keeps_key_objects_and_order():
@@ -97,24 +95,6 @@ def test_reference_at_depth_512():
     assert unnest(value[1]) == (511, [])
 
 
-# The reference-expansion budget: a list of 4,095 items costs 4,096 per copy,
-# so 4,096 copies spend the whole budget of 16,777,216.
-FULL = b"\x0a\x07" + varint(4095) + b"\x80" * 4095
-
-
-def budget_doc(anchors, refs):
-    """A list of anchored values, then references given as anchor numbers.
-
-    Returns the document and the offset just past each reference."""
-    body = b"".join(anchors)
-    ends = []
-    for number in refs:
-        body += b"\x0b" + varint(number)
-        ends.append(len(body))
-    head = doc(b"\x07" + varint(len(anchors) + len(refs)))
-    return head + body, [len(head) + end for end in ends]
-
-
 SCALARS_AND_LISTS = [b"\x0a\x42ab", b"\x0a\x03\xfe\xff\xff\xff\x1f", FULL, b"\x0a\x07\x00"]
 
 
@@ -147,16 +127,6 @@ def test_budget_counts_dicts_and_nested_lists(items, ok):
         assert decode_error(data) == ("reference expansion too large", ends[-1])
 
 
-def chain_doc(first, unit="07 01", inner="07 00", links=15, levels=256, final_depth=1):
-    """Anchor 0 nests `first` levels of `unit` around `inner`; anchor k nests `levels`
-    levels around a Reference to anchor k - 1. A final Reference to the last anchor
-    stands at document depth `final_depth`. Its copy reaches copy depth first + links * levels."""
-    items = [b"\x0a" + nest(unit, first, inner)]
-    items += [b"\x0a" + nest(unit, levels, b"\x0b" + varint(k - 1)) for k in range(1, links + 1)]
-    items.append(nest("07 01", final_depth - 1, b"\x0b" + varint(links)))
-    return doc(b"\x07" + varint(len(items)), *items)
-
-
 def check_chain(value, unit_levels_before, inner_value):
     levels, innermost = unnest(value[-1])
     assert (levels, innermost) == (unit_levels_before + 4096, inner_value)
@@ -182,24 +152,13 @@ def test_copy_depth_limit(unit, inner, inner_value):
 
 
 def run_on_small_stack(work):
-    outcome = []
-
-    def target():
-        try:
-            work()
-            outcome.append(None)
-        except BaseException as error:  # handed to the test thread
-            outcome.append(error)
-
     previous = threading.stack_size(512 * 1024)
     try:
-        thread = threading.Thread(target=target)
-        thread.start()
+        with ThreadPoolExecutor(1) as pool:
+            future = pool.submit(work)
     finally:
         threading.stack_size(previous)
-    thread.join()
-    if outcome != [None]:
-        raise outcome[0] if outcome else AssertionError("thread died")
+    future.result()
 
 
 @pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1", reason="sanitizer frames outgrow 512 KiB")

@@ -8,8 +8,7 @@ import sys
 import pytest
 
 from vorn_native import VornError, loads_binary
-from support import doc, nest, varint
-from test_anchors import FULL, budget_doc, chain_doc
+from support import FULL, budget_doc, chain_doc, doc, nest, varint
 
 WATCHED = [None, True, False, 0, 1, 127, "", "a", sys.intern("message"), sys.intern("offset"), VornError]
 BLOCKS_COUNTED = sys.getallocatedblocks() > 0  # always 0 when the allocator is plain malloc
