@@ -51,30 +51,20 @@ def test_user_constructed_error_has_no_attributes():
             getattr(error, name)
 
 
+NOT_VORN = [b"", b"\x0f", b"\x01", b"\x0e\x01\x00", b"\x00\x01\x00", b"\xf0\x01\x00", b"\x0e\x02"]
+TRAILING = [("00 00", 3), ("00 0f 01 00", 3), ("00" + " ff" * 100, 3), ("80 0e", 3), ("07 00 00", 4),
+            ("42 61 62 06 00", 5), ("03 80 01 00", 5)]
+
+
 @pytest.mark.parametrize(
     "data, message, offset",
     [
-        (b"", "not a VORN binary document", 0),
-        (b"\x0f", "not a VORN binary document", 0),
-        (b"\x01", "not a VORN binary document", 0),
-        (b"\x0e\x01\x00", "not a VORN binary document", 0),
-        (b"\x00\x01\x00", "not a VORN binary document", 0),
-        (b"\xf0\x01\x00", "not a VORN binary document", 0),
-        (b"\x0e\x02", "not a VORN binary document", 0),
+        *((data, "not a VORN binary document", 0) for data in NOT_VORN),
+        *((bytes([15, v, 0])[: 2 + (v < 255)], f"unsupported binary version {v}", 1) for v in [0, 2, 16, 129, 255]),
         (b"\x0f\x00", "unsupported binary version 0", 1),
-        (b"\x0f\x02\x00", "unsupported binary version 2", 1),
-        (b"\x0f\x10\x00", "unsupported binary version 16", 1),
-        (b"\x0f\x81\x00", "unsupported binary version 129", 1),
-        (b"\x0f\xff", "unsupported binary version 255", 1),
         (b"\x0f\x01", "truncated input", 2),
         (b"\x0f\x01\x0f\x01\x00", "bad tag 0x0f", 2),
-        (b"\x0f\x01\x00\x00", "trailing data", 3),
-        (b"\x0f\x01\x00\x0f\x01\x00", "trailing data", 3),
-        (b"\x0f\x01\x00" + b"\xff" * 100, "trailing data", 3),
-        (b"\x0f\x01\x80\x0e", "trailing data", 3),
-        (b"\x0f\x01\x07\x00\x00", "trailing data", 4),
-        (b"\x0f\x01\x42\x61\x62\x06\x00", "trailing data", 5),
-        (b"\x0f\x01\x03\x80\x01\x00", "trailing data", 5),
+        *((doc(body), "trailing data", offset) for body, offset in TRAILING),
     ],
 )
 def test_header_and_trailing_data(data, message, offset):
