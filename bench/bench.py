@@ -78,6 +78,11 @@ class Result:
 class DocReport:
     doc: Document
     results: dict[str, Result]
+    phases: dict[str, float] = field(default_factory=dict)  # phase name -> its end
+
+    def phase_text(self) -> str:
+        marks = list(self.phases.items())
+        return ", ".join(f"{name} {end - marks[i][1]:.1f}s" for i, (name, end) in enumerate(marks[1:]))
 
     def ratio(self, name: str, to: str = BASELINE) -> float | None:
         mine, base = self.results.get(name), self.results.get(to)
@@ -108,8 +113,11 @@ def calibrate(decode: Any, payload: Any, min_time_ns: int) -> int:
 
 
 def transient_memory(decode: Any, payload: Any) -> tuple[int, int]:
-    """(result size, peak above it) in bytes, as tracemalloc sees one decode."""
-    decode(payload)  # caches and lazily made objects are not the decode's cost
+    """(result size, peak above it) in bytes, as tracemalloc sees one decode.
+
+    The decoder has run once before, so that caches and lazily made objects
+    are not counted as the decode's cost.
+    """
     gc.collect()
     tracemalloc.start()
     try:
@@ -128,6 +136,7 @@ def measure_document(
     contenders: list[Contender],
     args: argparse.Namespace,
 ) -> DocReport:
+    started = time.perf_counter()
     results: dict[str, Result] = {}
     payloads: dict[str, Any] = {}
     vorn_reference = None
@@ -171,6 +180,7 @@ def measure_document(
                 result.table_bytes = counts.table_bytes
     vorn_reference = None
 
+    phases = {"start": started, "encode+check": time.perf_counter()}
     timed = [c for c in contenders if c.name in payloads]
     if args.memory:
         for contender in timed:
@@ -180,6 +190,7 @@ def measure_document(
             results[contender.name].result_bytes = size
             results[contender.name].transient_bytes = transient
 
+    phases["memory"] = time.perf_counter()
     gc.collect()
     gc_was_enabled = gc.isenabled()
     if not args.gc:
@@ -190,9 +201,8 @@ def measure_document(
             payload = payloads[contender.name]
             for _ in range(args.warmup):
                 contender.decode(payload)
-            loops = calibrate(contender.decode, payload, min_time_ns)
-            results[contender.name].loops = loops
-            run_batch(contender.decode, payload, loops)
+            # The calibration's batches warm up too.
+            results[contender.name].loops = calibrate(contender.decode, payload, min_time_ns)
         # Repeats go round the contenders, each round starting one further on,
         # so that a slow spell of the machine spreads over all of them.
         for repeat in range(args.repeat):
@@ -204,9 +214,10 @@ def measure_document(
     finally:
         if gc_was_enabled:
             gc.enable()
+    phases["timing"] = time.perf_counter()
     payloads.clear()
     gc.collect()
-    return DocReport(doc, results)
+    return DocReport(doc, results, phases)
 
 
 # Output -------------------------------------------------------------------------
@@ -227,6 +238,14 @@ def machine_info() -> dict[str, Any]:
         "platform": platform.platform(),
         "python": f"{platform.python_implementation()} {platform.python_version()}",
     }
+
+
+def load_average() -> str:
+    """The 1-minute load average: other work on the machine skews timings."""
+    try:
+        return f"{os.getloadavg()[0]:.2f}"
+    except OSError:
+        return "?"
 
 
 def vorn_source(contenders: list[Contender]) -> str | None:
@@ -454,7 +473,8 @@ def header_text(info: dict[str, Any], contenders: list[Contender], args: argpars
     lines = [
         "## vorn_native decode benchmark",
         "",
-        f"- machine: {info['cpu']}, {info['nproc']} cores, {info['platform']}",
+        f"- machine: {info['cpu']}, {info['nproc']} cores, {info['platform']}"
+        + (f"; load average {info['load_before']} before, {info['load_after']} after" if "load_after" in info else ""),
         f"- versions: {versions}",
     ]
     if info.get("vorn"):
@@ -585,7 +605,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help=f"comma-separated subset of: {', '.join(CONTENDER_NAMES)} (marshal is always run)")
     parser.add_argument("--repeat", type=int, help="timed repeats per contender (default 9; --quick: 3)")
     parser.add_argument("--min-time", type=float, help="seconds per timed batch (default 0.05; --quick: 0.005)")
-    parser.add_argument("--warmup", type=int, default=2, help="untimed calls before timing (default 2)")
+    parser.add_argument("--warmup", type=int, default=1,
+                        help="untimed calls before the batch size is found (default 1)")
     parser.add_argument("--gc", action="store_true", help="leave the garbage collector on while timing")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the tracemalloc pass")
     parser.add_argument("--quick", action="store_true", help="few repeats, short batches, smaller tables")
@@ -645,6 +666,7 @@ def main(argv: list[str] | None = None) -> int:
         sys.exit("no documents selected")
     info = machine_info()
     info["vorn"] = vorn_source(contenders)
+    info["load_before"] = load_average()
     names = [c.name for c in contenders]
     print(f"{len(docs)} documents, decoders: {', '.join(names)}", file=sys.stderr)
     for missing in unavailable:
@@ -653,7 +675,6 @@ def main(argv: list[str] | None = None) -> int:
     reports = []
     started = time.perf_counter()
     for doc in docs:
-        doc_started = time.perf_counter()
         report = measure_document(doc, contenders, args)
         reports.append(report)
         doc.value = None  # the value is no longer needed
@@ -662,11 +683,11 @@ def main(argv: list[str] | None = None) -> int:
             f"{n} {fmt_ratio(report.ratio(n))}" for n in names if n != BASELINE and report.ratio(n) is not None
         )
         print(
-            f"  {doc.name}: marshal {fmt_us(base)} µs; {summary} "
-            f"[{time.perf_counter() - doc_started:.1f}s]",
+            f"  {doc.name}: marshal {fmt_us(base)} µs; {summary} [{report.phase_text()}]",
             file=sys.stderr,
         )
     print(f"done in {time.perf_counter() - started:.0f}s", file=sys.stderr)
+    info["load_after"] = load_average()
 
     targets = evaluate_targets(reports)
     sections = [
