@@ -2,7 +2,7 @@
 
     python fault_sweep.py GROUP [GROUP ...]
 
-For every document of the named groups (see documents.py), first finds N,
+For every document of the named groups (see catalogue.py), first finds N,
 the number of allocations a decode makes, then decodes the document N + 1
 times failing exactly the k-th allocation (k = 0..N) and N + 1 times failing
 every allocation from the k-th on. Each run must give the outcome of the
@@ -23,7 +23,7 @@ from array import array
 
 import _testcapi
 
-import documents
+import catalogue
 import vorn_native
 
 set_nomemory = _testcapi.set_nomemory
@@ -132,7 +132,7 @@ def sweep_once(name: str, data: bytes, expected: tuple[bool, object], total: int
 def main(groups: list[str]) -> None:
     gc.disable()
     sys.unraisablehook = lambda unraisable: None
-    entries = [entry for group in groups for entry in documents.GROUPS[group]]
+    entries = [entry for group in groups for entry in catalogue.GROUPS[group]]
     counts = array("q", [0] * len(KINDS))
     scratch = array("q", [0] * len(KINDS))
     anomalies: list[str] = []

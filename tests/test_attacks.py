@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-import documents as d
+import catalogue as d
 import vorn_native
 from support import HEADER, decode_error, string_item, varint
 

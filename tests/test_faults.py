@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-import documents
+import catalogue
 
 HERE = Path(__file__).resolve().parent
 
@@ -40,7 +40,7 @@ def run_sweep(*groups: str) -> dict:
     return json.loads(proc.stdout)
 
 
-@pytest.mark.parametrize("group", sorted(documents.GROUPS))
+@pytest.mark.parametrize("group", sorted(catalogue.GROUPS))
 def test_every_allocation_failure_gives_the_value_or_memory_error(group: str) -> None:
     report = run_sweep(group)
     assert report["anomalies"] == []
@@ -57,9 +57,9 @@ def test_every_allocation_failure_gives_the_value_or_memory_error(group: str) ->
 
 def test_sweep_reaches_every_reader() -> None:
     """The catalogue allocates in every group, so every reader's failure paths run."""
-    report = run_sweep(*sorted(documents.GROUPS))
+    report = run_sweep(*sorted(catalogue.GROUPS))
     allocating = {name for name, count in report["allocations"].items() if count > 0}
-    for group, entries in documents.GROUPS.items():
+    for group, entries in catalogue.GROUPS.items():
         if group == "scalars":
             continue  # small ints, None and bools need no allocation at all
         assert allocating & {name for name, _ in entries}, group

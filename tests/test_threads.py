@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-import documents as d
+import catalogue as d
 import vorn_native
 from support import HEADER
 
