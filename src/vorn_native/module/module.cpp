@@ -147,6 +147,7 @@ PyModuleDef module_def = {
 
 }  // namespace vorn
 
-extern "C" PyMODINIT_FUNC PyInit_vorn_native(void) {
+// PyMODINIT_FUNC already declares extern "C" linkage in C++.
+PyMODINIT_FUNC PyInit_vorn_native(void) {
   return PyModuleDef_Init(&vorn::module_def);
 }
