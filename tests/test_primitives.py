@@ -10,7 +10,7 @@ from support import decode_error, doc, varint, zigzag
 FF9 = "ff" * 9
 # Int bodies (zigzag varints) and their values, overlong forms included.
 INTS = [("00", 0), ("01", -1), ("02", 1), ("03", -2), ("7f", -64), ("80 01", 64), ("80 00", 0), ("ac 02", 150),
-        ("80" * 9 + "00", 0), ("ff ff ff ff 0f", -(2**31)), ("80 80 80 80 10", 2**31),
+        ("80" * 9 + "00", 0), ("80" * 8 + "01", 2**55), ("ff" * 8 + "7f", -(2**62)), ("ff ff ff ff 0f", -(2**31)), ("80 80 80 80 10", 2**31),
         ("fe ff ff ff 1f", 2**32 - 1), (FF9 + "01", -(2**63)), ("fe" + "ff" * 8 + "01", 2**63 - 1),
         (FF9 + "00", -(2**62)), ("80" * 9 + "01", 2**62), (zigzag(-123456789012).hex(), -123456789012)]
 # Floats and what they decode to: an int when integral and below 2**53 in magnitude.
