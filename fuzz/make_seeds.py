@@ -1,0 +1,93 @@
+"""Writes the fuzzer's seed corpus: every byte string in the test tables,
+the document catalogue of the robustness tests, and (when the encoder is
+there) encodings of varied values.
+
+    python fuzz/make_seeds.py OUTPUT_DIR
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+TESTS = ROOT / "tests"
+MAX_LEN = 4096
+
+
+def byte_strings(obj: object, depth: int = 0):
+    """Every bytes object inside nested tuples, lists and dicts."""
+    if depth > 6:
+        return
+    if isinstance(obj, (bytes, bytearray)):
+        yield bytes(obj)
+    elif isinstance(obj, (list, tuple, set, frozenset)):
+        for item in obj:
+            yield from byte_strings(item, depth + 1)
+    elif isinstance(obj, dict):
+        for item in obj.values():
+            yield from byte_strings(item, depth + 1)
+    elif hasattr(obj, "values") and hasattr(obj, "id") and hasattr(obj, "marks"):  # pytest.param
+        yield from byte_strings(obj.values, depth + 1)
+
+
+def from_tests():
+    sys.path.insert(0, str(ROOT / "python"))  # the encoder from the work tree
+    sys.path.insert(0, str(TESTS))
+    for path in sorted(TESTS.glob("*.py")):
+        try:
+            module = importlib.import_module(path.stem)
+        except Exception as exc:  # noqa: BLE001 - a broken test module only loses seeds
+            print(f"make_seeds: skipped {path.name}: {exc}", file=sys.stderr)
+            continue
+        for value in list(vars(module).values()):
+            yield from byte_strings(value)
+            for mark in getattr(value, "pytestmark", []):
+                if mark.name == "parametrize" and len(mark.args) > 1:
+                    yield from byte_strings(mark.args[1])
+
+
+def varied_values():
+    yield None
+    yield [0, 1, -1, 127, 128, 2**63 - 1, -(2**63), 1.5, -0.0, 1e300, "", "a", "ab", "é€😀"]
+    yield {"id": 1, "name": "ab", "tags": ["x", "y"], "nested": {"k": [None, True, False]}}
+    yield [{"a": i, "b": f"s{i % 3}", "c": i % 2 == 0, "d": i / 4} for i in range(12)]
+    yield [{"a": i} if i % 2 else {"b": [i]} for i in range(9)]
+    yield [[1, 2, 3]] * 3
+    yield [True, False] * 20
+    yield list(range(-50, 50, 7))
+    yield [x / 100 for x in range(-300, 300, 37)]
+    yield ["red", "green", "blue", "red", "red"] * 4
+    yield [{"o": {"p": i, "q": [i]}} for i in range(5)]
+
+
+def from_encoder():
+    try:
+        from vorn import dumps  # type: ignore[attr-defined]
+    except ImportError:
+        return
+    for value in varied_values():
+        try:
+            yield dumps(value)
+        except Exception as exc:  # noqa: BLE001
+            print(f"make_seeds: encoder refused {value!r:.60}: {exc}", file=sys.stderr)
+
+
+def main(out: Path) -> None:
+    out.mkdir(parents=True, exist_ok=True)
+    written = 0
+    for data in [*from_tests(), *from_encoder()]:
+        if len(data) > MAX_LEN:
+            continue
+        name = hashlib.sha1(data).hexdigest()
+        target = out / name
+        if not target.exists():
+            target.write_bytes(data)
+            written += 1
+    print(f"make_seeds: {written} new seeds in {out}")
+
+
+if __name__ == "__main__":
+    main(Path(sys.argv[1]))
