@@ -8,7 +8,6 @@ there) encodings of varied values.
 from __future__ import annotations
 
 import hashlib
-import importlib
 import sys
 from pathlib import Path
 
@@ -17,36 +16,13 @@ TESTS = ROOT / "tests"
 MAX_LEN = 4096
 
 
-def byte_strings(obj: object, depth: int = 0):
-    """Every bytes object inside nested tuples, lists and dicts."""
-    if depth > 6:
-        return
-    if isinstance(obj, (bytes, bytearray)):
-        yield bytes(obj)
-    elif isinstance(obj, (list, tuple, set, frozenset)):
-        for item in obj:
-            yield from byte_strings(item, depth + 1)
-    elif isinstance(obj, dict):
-        for item in obj.values():
-            yield from byte_strings(item, depth + 1)
-    elif hasattr(obj, "values") and hasattr(obj, "id") and hasattr(obj, "marks"):  # pytest.param
-        yield from byte_strings(obj.values, depth + 1)
-
-
 def from_tests():
     sys.path.insert(0, str(ROOT / "python"))  # the encoder from the work tree
     sys.path.insert(0, str(TESTS))
-    for path in sorted(TESTS.glob("*.py")):
-        try:
-            module = importlib.import_module(path.stem)
-        except Exception as exc:  # noqa: BLE001 - a broken test module only loses seeds
-            print(f"make_seeds: skipped {path.name}: {exc}", file=sys.stderr)
-            continue
-        for value in list(vars(module).values()):
-            yield from byte_strings(value)
-            for mark in getattr(value, "pytestmark", []):
-                if mark.name == "parametrize" and len(mark.args) > 1:
-                    yield from byte_strings(mark.args[1])
+    import catalogue
+
+    yield from (data for _, data in catalogue.ALL)
+    yield from catalogue.from_test_tables(MAX_LEN)
 
 
 def varied_values():

@@ -321,3 +321,42 @@ VALID = SCALARS + STRINGS_AND_LISTS + OBJECTS + ANCHORS + COLUMNS + TABLES
 def prefixes(data: bytes) -> list[bytes]:
     """Every proper prefix of a document: each one must fail cleanly."""
     return [data[:n] for n in range(len(data))]
+
+
+def byte_strings(obj: object, depth: int = 0):
+    """Every bytes object inside nested tuples, lists, dicts and pytest params."""
+    if depth > 6:
+        return
+    if isinstance(obj, (bytes, bytearray)):
+        yield bytes(obj)
+    elif isinstance(obj, (list, tuple, set, frozenset)):
+        for item in obj:
+            yield from byte_strings(item, depth + 1)
+    elif isinstance(obj, dict):
+        for item in obj.values():
+            yield from byte_strings(item, depth + 1)
+    elif hasattr(obj, "values") and hasattr(obj, "id") and hasattr(obj, "marks"):  # pytest.param
+        yield from byte_strings(obj.values, depth + 1)
+
+
+def from_test_tables(max_length: int = 1 << 16) -> list[bytes]:
+    """Every byte string in the test modules' tables (module-level values and
+    parametrize arguments), each once, in a stable order."""
+    import importlib
+    from pathlib import Path
+
+    seen: dict[bytes, None] = {}
+    for path in sorted(Path(__file__).resolve().parent.glob("test_*.py")):
+        try:
+            module = importlib.import_module(path.stem)
+        except Exception:  # noqa: BLE001 - a module that cannot import has no tables to give
+            continue
+        for value in list(vars(module).values()):
+            found = list(byte_strings(value))
+            for mark in getattr(value, "pytestmark", []):
+                if mark.name == "parametrize" and len(mark.args) > 1:
+                    found += byte_strings(mark.args[1])
+            for data in found:
+                if len(data) <= max_length:
+                    seen.setdefault(data, None)
+    return list(seen)

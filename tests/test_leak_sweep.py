@@ -1,0 +1,90 @@
+"""Nothing is left behind, over every input the tests have: each document
+of the catalogue and of every test table, valid or invalid, decoded many
+times leaves the interpreter's allocated block count (and, under a debug
+build of CPython, its total reference count) where it was."""
+
+from __future__ import annotations
+
+import sys
+
+import pytest
+
+import catalogue
+import vorn_native
+
+ROUNDS = 10
+
+
+def inputs() -> list[bytes]:
+    docs = [data for _, data in catalogue.ALL]
+    docs += catalogue.from_test_tables()
+    return list(dict.fromkeys(docs))
+
+
+def decode_all(docs: list, convert=None) -> int:
+    errors = 0
+    for data in docs:
+        try:
+            vorn_native.loads_binary(convert(data) if convert else data)
+        except vorn_native.VornError:
+            errors += 1
+    return errors
+
+
+def counters() -> list[tuple[str, object]]:
+    found = []
+    if sys.getallocatedblocks() > 0:  # 0 when PYTHONMALLOC=malloc
+        found.append(("allocated blocks", sys.getallocatedblocks))
+    if hasattr(sys, "gettotalrefcount"):  # debug builds only
+        found.append(("total reference count", sys.gettotalrefcount))
+    return found
+
+
+COUNTERS = counters()
+
+
+def unchanged_after(counter, docs: list, convert=None) -> int:
+    """Change of `counter` over ROUNDS passes, after two warm-up passes."""
+    decode_all(docs, convert)
+    decode_all(docs, convert)
+    rounds = ROUNDS  # a loop variable would keep one more reference at the end
+    before = counter()
+    before = counter()  # the second reading counts the int of the first
+    while rounds:
+        decode_all(docs, convert)
+        rounds -= 1
+    return counter() - before
+
+
+@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
+@pytest.mark.parametrize(
+    ("kind", "convert"),
+    [("bytes", None), ("bytearray", bytearray), ("memoryview", memoryview)],
+)
+@pytest.mark.parametrize("name", [name for name, _ in COUNTERS])
+def test_repeated_decodes_leave_nothing_behind(name: str, kind: str, convert) -> None:
+    counter = dict(COUNTERS)[name]
+    docs = inputs()
+    if convert is not None:
+        docs = docs[::4]
+    assert decode_all(docs) > 0 and len(docs) > decode_all(docs)  # both outcomes
+    assert unchanged_after(counter, docs, convert) == 0
+
+
+@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
+@pytest.mark.parametrize("name", [name for name, _ in COUNTERS])
+def test_truncations_leave_nothing_behind(name: str) -> None:
+    counter = dict(COUNTERS)[name]
+    docs = [data for _, data in catalogue.TRUNCATED]
+    assert decode_all(docs) == len(docs)
+    assert unchanged_after(counter, docs) == 0
+
+
+@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
+def test_the_counters_see_a_leak() -> None:
+    """A kept reference does show: the tests above would catch one."""
+    name, counter = COUNTERS[0]
+    kept = []
+    docs = [data for _, data in catalogue.VALID]
+    growth = unchanged_after(counter, docs, lambda data: kept.append(bytearray(data)) or data)
+    assert growth >= ROUNDS * len(docs), name
