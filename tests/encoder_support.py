@@ -13,52 +13,25 @@ VALUES, DELTA_INTEGERS, DECIMALS, STRING_DICTIONARY, BOOLEANS, OBJECT_COLUMN = r
 def decoded_form(value: Any) -> Any:
     """What the decoder gives back for `value`: tuples become lists, and a
     float with no fractional part below 2^53 in magnitude becomes an int.
-    (Iterative: values may nest 512 levels deep.)"""
-
-    def scalar(v: Any) -> Any:
-        if isinstance(v, float) and v.is_integer() and abs(v) < 2**53:
-            return int(v)
-        return v
-
-    if not isinstance(value, (list, tuple, dict)):
-        return scalar(value)
-    result: Any = {} if isinstance(value, dict) else []
-    work = [(value, result)]
-    while work:
-        source, target = work.pop()
-        items = source.items() if isinstance(source, dict) else enumerate(source)
-        for key, item in items:
-            if isinstance(item, (list, tuple, dict)):
-                copy: Any = {} if isinstance(item, dict) else []
-                work.append((item, copy))
-                item = copy
-            else:
-                item = scalar(item)
-            if isinstance(target, dict):
-                target[key] = item
-            else:
-                target.append(item)
-    return result
+    (`map` keeps this to one frame per level: values nest 512 levels deep.)"""
+    if isinstance(value, float) and value.is_integer() and abs(value) < 2**53:
+        return int(value)
+    if isinstance(value, (list, tuple)):
+        return list(map(decoded_form, value))
+    if isinstance(value, dict):
+        return dict(zip(value, map(decoded_form, value.values())))
+    return value
 
 
 def same(a: Any, b: Any) -> bool:
     """Equal, of the same types throughout, with dict keys in the same order."""
-    pairs = [(a, b)]
-    while pairs:
-        x, y = pairs.pop()
-        if type(x) is not type(y):
-            return False
-        if isinstance(x, list):
-            if len(x) != len(y):
-                return False
-            pairs += zip(x, y)
-        elif isinstance(x, dict):
-            if list(x) != list(y):
-                return False
-            pairs += ((x[k], y[k]) for k in x)
-        elif x != y:
-            return False
-    return True
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(same, a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(map(same, a.values(), b.values()))
+    return bool(a == b)
 
 
 def read_varint(data: bytes, pos: int) -> tuple[int, int]:

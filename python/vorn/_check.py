@@ -75,9 +75,7 @@ def _check_scalar(value: Any, keys: list[_Key]) -> None:
 
 
 def _children(container: Any) -> Iterator[tuple[_Key, Any]]:
-    if isinstance(container, dict):
-        return iter(container.items())
-    return enumerate(container)
+    return iter(container.items()) if isinstance(container, dict) else enumerate(container)
 
 
 def check(root: Any) -> None:
@@ -86,16 +84,14 @@ def check(root: Any) -> None:
         _check_scalar(root, [])
         return
     _check_container(root, [], 0)
-    # One frame per open container: the container, its item iterator and
-    # whether it is a dict; `keys[i]` is the key under which frame i + 1 opened.
-    containers: list[Any] = [root]
-    frames: list[Iterator[tuple[_Key, Any]]] = [_children(root)]
-    in_dict = [isinstance(root, dict)]
+    # One frame per open container: its item iterator, whether it is a dict,
+    # and the container; `keys[i]` is the key under which frame i + 1 opened.
+    frames = [(_children(root), isinstance(root, dict), root)]
     open_at = {id(root): 0}  # id of every open container -> its depth
     keys: list[_Key] = []
     while frames:
-        is_dict = in_dict[-1]
-        for key, child in frames[-1]:
+        items, is_dict, _ = frames[-1]
+        for key, child in items:
             if is_dict and (type(key) is not str or not key.isascii()):
                 if not isinstance(key, str):
                     _fail(TypeError, f"dict key {key!r}", keys, f"is of type {type(key).__name__}, not str")
@@ -112,25 +108,22 @@ def check(root: Any) -> None:
                     _fail(ValueError, "float", [*keys, key], f"is not finite ({child!r})")
             elif child is None or kind is bool:
                 pass
-            elif isinstance(child, (list, tuple, dict)):
+            elif kind is dict or kind is list or kind is tuple or isinstance(child, (list, tuple, dict)):
                 keys.append(key)
                 depth = len(frames)
                 ancestor = open_at.get(id(child))
                 if ancestor is not None:
                     name = type(child).__name__
                     _fail(ValueError, name, keys[:ancestor], f"contains itself (at {format_path(keys)})")
-                _check_container(child, keys, depth)
+                if depth >= MAX_DEPTH or len(child) > MAX_COUNT:
+                    _check_container(child, keys, depth)
                 open_at[id(child)] = depth
-                containers.append(child)
-                frames.append(_children(child))
-                in_dict.append(isinstance(child, dict))
+                frames.append((_children(child), isinstance(child, dict), child))
                 break
             else:
                 _check_scalar(child, [*keys, key])
         else:
-            frames.pop()
-            in_dict.pop()
-            del open_at[id(containers.pop())]
+            del open_at[id(frames.pop()[2])]
             if keys:
                 keys.pop()
 
