@@ -513,15 +513,20 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
                 ratios.append(ratio)
             if result and result.size and json_size and json_size.size:
                 sizes.append((y, result.size / json_size.size))
+        if not ys:
+            continue
         style = {"height": bar, "color": colors(k % 10), "label": name}
         speed_ax.barh(ys, ratios, **style)
         if sizes:
             size_ax.barh([y for y, _ in sizes], [s for _, s in sizes], **style)
-    ticks = FuncFormatter(lambda x, _pos: f"{x:g}×")
+    def minor_label(x: float, _pos: int) -> str:
+        leading = round(x / 10 ** math.floor(math.log10(x)), 6) if x > 0 else 0
+        return f"{x:g}×" if leading in (2, 5) else ""
+
     for ax in (speed_ax, size_ax):
         ax.set_xscale("log")
-        ax.xaxis.set_major_formatter(ticks)
-        ax.xaxis.set_minor_formatter(ticks)
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x:g}×"))
+        ax.xaxis.set_minor_formatter(FuncFormatter(minor_label))
         ax.tick_params(axis="x", which="minor", labelsize="x-small")
         ax.axvline(1.0, color="black", linewidth=0.8)
         ax.grid(axis="x", which="both", alpha=0.3)
@@ -530,9 +535,10 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
     speed_ax.invert_yaxis()
     speed_ax.set_xlabel("decode time / marshal.loads (median, log scale, lower is faster)")
     size_ax.set_xlabel("encoded size / compact JSON (log scale)")
-    speed_ax.legend(loc="lower right", fontsize="small")
+    handles, labels = speed_ax.get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 10), fontsize="small")
     fig.suptitle(f"vorn_native decode benchmark — {info['cpu']}, {info['nproc']} cores, {info['python']}")
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1 - 0.3 / height))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
