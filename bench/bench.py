@@ -344,7 +344,7 @@ def memory_table(reports: list[DocReport], names: list[str]) -> str:
     rows = []
     for report in reports:
         sizes = [r.result_bytes for r in report.results.values() if r.result_bytes is not None]
-        row = [report.doc.name, fmt_kib(statistics.median(sizes)) if sizes else "–"]
+        row = [report.doc.name, fmt_kib(int(statistics.median(sizes))) if sizes else "–"]
         for name in shown:
             result = report.results.get(name)
             row.append(fmt_kib(result.transient_bytes) if result else "–")
@@ -407,8 +407,9 @@ def evaluate_targets(reports: list[DocReport]) -> list[Target]:
             1.05,
         )
         ratios = [r.ratio(me) for r in corpus]
-        if all(x is not None for x in ratios):
-            g = geomean(ratios)  # type: ignore[arg-type]
+        known = [x for x in ratios if x is not None]
+        g = geomean(known)
+        if g is not None and len(known) == len(ratios):
             targets.append(
                 Target("vorn-compact ≤ 0.8 × marshal.loads, geometric mean over the corpus", g <= 0.8, f"{g:.3f}×")
             )
@@ -638,9 +639,13 @@ def select_contenders(args: argparse.Namespace) -> tuple[list[Contender], list[U
         unknown = wanted - set(CONTENDER_NAMES)
         if unknown:
             sys.exit(f"unknown decoder(s): {', '.join(sorted(unknown))}")
-    ready, missing = [], []
+    ready: list[Contender] = []
+    missing: list[Unavailable] = []
     for found in all_contenders(wanted):
-        (ready if isinstance(found, Contender) else missing).append(found)
+        if isinstance(found, Contender):
+            ready.append(found)
+        else:
+            missing.append(found)
     return ready, missing
 
 

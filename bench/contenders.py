@@ -161,18 +161,20 @@ def _pyarrow() -> Contender:
 
 def all_contenders(wanted: set[str] | None = None) -> list[Contender | Unavailable]:
     """The contenders named in `wanted` (all when None); peers are imported only when wanted."""
-    groups: list[tuple[tuple[str, ...], Callable[[], list[Contender | Unavailable]]]] = [
+    Group = Callable[[], "list[Contender | Unavailable]"]
+    groups: list[tuple[tuple[str, ...], Group]] = [
         (("vorn-compact", "vorn-plain"), _vorn),
-        (("marshal", "pickle", "json"), _stdlib),
+        (("marshal", "pickle", "json"), lambda: list[Contender | Unavailable](_stdlib())),
     ]
-    for name, build in (
+    peers: list[tuple[str, Callable[[], Contender]]] = [
         ("orjson", _orjson),
         ("msgpack", _msgpack),
         ("ormsgpack", _ormsgpack),
         ("cbor2", _cbor2),
         ("pyarrow", _pyarrow),
-    ):
-        groups.append(((name,), lambda name=name, build=build: [_peer(name, build)]))
+    ]
+    for peer, make in peers:
+        groups.append(((peer,), lambda peer=peer, make=make: [_peer(peer, make)]))  # type: ignore[misc]
     found: list[Contender | Unavailable] = []
     for names, build in groups:
         if wanted is None or wanted.intersection(names):
