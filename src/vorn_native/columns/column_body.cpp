@@ -137,10 +137,13 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
   if (key_count == 0) return c.fail("empty object column", c.pos), false;
   KeyList keys;
   if (!read_key_list(c, size_t(key_count), "duplicate key", keys)) return false;
+  // Every dict receives every key, in key order.
+  RowMaker maker;
+  if (!maker.init(c, keys)) return false;
   OwnedArray dicts;
   if (!dicts.reserve(count)) return c.python_failed(), false;
   for (size_t i = 0; i < count; ++i) {
-    PyObject* dict = PyDict_New();
+    PyObject* dict = maker.make();
     if (dict == nullptr) return c.python_failed(), false;
     dicts.push_reserved(dict);
   }

@@ -74,4 +74,15 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
   return true;
 }
 
+bool RowMaker::init(DecodeContext& c, const KeyList& keys) {
+  constexpr size_t kKeysOfNewDict = 5;
+  if (keys.size() <= kKeysOfNewDict) return true;
+  template_ = Owned::steal(PyDict_New());
+  if (!template_) return c.python_failed(), false;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    if (PyDict_SetItem(template_.get(), keys.key(k), Py_None) < 0) return c.python_failed(), false;
+  }
+  return true;
+}
+
 }  // namespace vorn

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "decoder/context.h"
+#include "module/owned.h"
 
 namespace vorn {
 
@@ -30,5 +31,20 @@ class KeyList {
 // Reads `count` string keys into `keys`. A key whose text repeats an earlier
 // key's fails with "{label} '{text}'" just past it.
 bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& keys);
+
+// Makes the dicts of rows that receive every key of a key list, in order.
+// With more keys than a new dict holds before it grows, each row is a copy of
+// a template that maps every key to None: the dict is sized once and the
+// columns then only replace values. Smaller rows are plain new dicts.
+class RowMaker {
+ public:
+  // False with the failure recorded.
+  bool init(DecodeContext& c, const KeyList& keys);
+  // A new row, or null with an exception pending.
+  PyObject* make() const { return template_ ? PyDict_Copy(template_.get()) : PyDict_New(); }
+
+ private:
+  Owned template_;
+};
 
 }  // namespace vorn

@@ -29,13 +29,15 @@ bool read_row_count(DecodeContext& c, uint64_t& rows) {
   return true;
 }
 
-// The result list of `count` empty dicts, with the dicts also in `rows`
-// (borrowed: the list owns them).
-Owned new_row_list(DecodeContext& c, size_t count, MemBuf<PyObject*>& rows) {
+// The result list of `count` dicts, with the dicts also in `rows` (borrowed:
+// the list owns them). Rows come from `maker` when one is given, else they
+// are new empty dicts.
+Owned new_row_list(DecodeContext& c, size_t count, MemBuf<PyObject*>& rows,
+                   const RowMaker* maker = nullptr) {
   Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
   if (!list || !rows.reserve(count)) return c.python_failed(), Owned();
   for (size_t i = 0; i < count; ++i) {
-    PyObject* row = PyDict_New();
+    PyObject* row = maker != nullptr ? maker->make() : PyDict_New();
     if (row == nullptr || PyList_SetItem(list.get(), Py_ssize_t(i), row) != 0) {
       return c.python_failed(), Owned();
     }
@@ -65,8 +67,11 @@ PyObject* read_row_table(DecodeContext& c, int depth) {
   uint64_t count;
   if (!read_row_count(c, count)) return nullptr;
   if (c.size_budget < int64_t(count) + 1) return c.fail("decoded size too large", c.pos);
+  // Every row receives every column, in header order.
+  RowMaker maker;
+  if (!maker.init(c, keys)) return nullptr;
   MemBuf<PyObject*> rows;
-  Owned list = new_row_list(c, size_t(count), rows);
+  Owned list = new_row_list(c, size_t(count), rows, &maker);
   if (!list) return nullptr;
   for (size_t k = 0; k < keys.size(); ++k) {
     RowSlots column{rows.data(), size_t(count), keys.key(k)};
