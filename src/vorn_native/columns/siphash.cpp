@@ -1,7 +1,6 @@
-#include <Python.h>
-
 #include "columns/siphash.h"
 
+#include <Python.h>
 #include <sys/random.h>
 
 #include <bit>
@@ -45,8 +44,10 @@ struct SipState {
   uint64_t v0, v1, v2, v3;
 
   explicit SipState(const SipKey& key)
-      : v0(key.k0 ^ 0x736f6d6570736575ull), v1(key.k1 ^ 0x646f72616e646f6dull),
-        v2(key.k0 ^ 0x6c7967656e657261ull), v3(key.k1 ^ 0x7465646279746573ull) {}
+      : v0(key.k0 ^ 0x736f6d6570736575ull),
+        v1(key.k1 ^ 0x646f72616e646f6dull),
+        v2(key.k0 ^ 0x6c7967656e657261ull),
+        v3(key.k1 ^ 0x7465646279746573ull) {}
 
   void round() {
     v0 += v1;

@@ -40,8 +40,8 @@ struct RowSlots {
 struct PresentSlots {
   PyObject* const* rows;  // borrowed dicts
   size_t count;
-  PyObject* key;           // borrowed
-  const uint8_t* bitmap;   // in the input
+  PyObject* key;          // borrowed
+  const uint8_t* bitmap;  // in the input
   size_t cursor = 0;
 
   bool put(DecodeContext& c, size_t, PyObject* item) {

@@ -25,7 +25,8 @@ bool read_table_header(DecodeContext& c, KeyList& keys) {
 // The row count of a table, bounded by eight times the remaining bytes.
 bool read_row_count(DecodeContext& c, uint64_t& rows) {
   if (!read_varint(c, rows)) return false;
-  if (rows > kMaxLength || exceeds_bit_bound(c, rows)) return c.fail("truncated input", c.pos), false;
+  if (rows > kMaxLength || exceeds_bit_bound(c, rows))
+    return c.fail("truncated input", c.pos), false;
   return true;
 }
 

@@ -18,8 +18,8 @@ struct CopyFrame {
   PyObject* source;  // borrowed
   PyObject* copy;    // owned
   Py_ssize_t size;
-  Py_ssize_t next;   // list: index being copied; dict: iteration position
-  PyObject* key;     // dict: key of the value being copied (borrowed)
+  Py_ssize_t next;  // list: index being copied; dict: iteration position
+  PyObject* key;    // dict: key of the value being copied (borrowed)
   bool is_dict;
 };
 

@@ -30,7 +30,8 @@ DecodeContext::~DecodeContext() {
   for (size_t i = 0; i < anchors.size(); ++i) Py_XDECREF(anchors[i]);
 }
 
-PyObject* DecodeContext::fail_at(uint64_t at, std::initializer_list<std::string_view> parts) noexcept {
+PyObject* DecodeContext::fail_at(uint64_t at,
+                                 std::initializer_list<std::string_view> parts) noexcept {
   try {
     error.message.clear();
     for (std::string_view part : parts) error.message += part;

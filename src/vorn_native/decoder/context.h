@@ -26,7 +26,9 @@ struct StringEntry {
 
 struct DecodeContext {
   DecodeContext(const uint8_t* input, size_t length) noexcept
-      : base(input), pos(input + 2), end(input + length),
+      : base(input),
+        pos(input + 2),
+        end(input + length),
         size_budget(int64_t(length) * 32 + kSizeBudgetBase) {}
   DecodeContext(const DecodeContext&) = delete;
   DecodeContext& operator=(const DecodeContext&) = delete;

@@ -62,8 +62,8 @@ PyObject* read_float(DecodeContext& c) {
 
 PyObject* read_text(DecodeContext& c, const uint8_t* start, size_t length) {
   if (size_t(c.end - start) < length) return c.fail("truncated input", start);
-  PyObject* text = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(start),
-                                               Py_ssize_t(length));
+  PyObject* text =
+      PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(start), Py_ssize_t(length));
   if (text == nullptr) [[unlikely]] {
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
       PyErr_Clear();

@@ -46,8 +46,10 @@ inline PyObject* read_string_ref(DecodeContext& c, const StringEntry** entry) {
 }  // namespace
 
 PyObject* read_value(DecodeContext& c, int depth) {
-  if (depth > kMaxDepth) [[unlikely]] return c.fail("nesting too deep", c.pos);
-  if (c.pos >= c.end) [[unlikely]] return c.fail("truncated input", c.pos);
+  if (depth > kMaxDepth) [[unlikely]]
+    return c.fail("nesting too deep", c.pos);
+  if (c.pos >= c.end) [[unlikely]]
+    return c.fail("truncated input", c.pos);
   const uint8_t* at = c.pos;
   uint8_t tag = *c.pos++;
   PyObject* value;

@@ -13,8 +13,8 @@ std::atomic<PyObject*> vorn_error_slot{nullptr};
 std::atomic<PyObject*> panic_slot{nullptr};
 
 PyObject* make_vorn_error() {
-  return PyErr_NewExceptionWithDoc("vorn_native.VornError", "Invalid VORN input.",
-                                   PyExc_ValueError, nullptr);
+  return PyErr_NewExceptionWithDoc("vorn_native.VornError", "Invalid VORN input.", PyExc_ValueError,
+                                   nullptr);
 }
 
 PyObject* make_panic() {

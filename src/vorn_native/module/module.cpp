@@ -16,8 +16,8 @@ namespace {
 // Binds the one argument `data`. Returns it borrowed, or null with TypeError.
 PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs >= 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "loads_binary() takes 1 positional arguments but %zd were given", nargs);
+    PyErr_Format(PyExc_TypeError, "loads_binary() takes 1 positional arguments but %zd were given",
+                 nargs);
     return nullptr;
   }
   PyObject* data = nargs == 1 ? args[0] : nullptr;
@@ -29,8 +29,7 @@ PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) PyErr_Clear();
     if (text == nullptr || size != 4 || std::memcmp(text, "data", 4) != 0) {
-      PyErr_Format(PyExc_TypeError, "loads_binary() got an unexpected keyword argument '%S'",
-                   name);
+      PyErr_Format(PyExc_TypeError, "loads_binary() got an unexpected keyword argument '%S'", name);
       return nullptr;
     }
     if (data != nullptr) {
@@ -132,15 +131,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorn_native",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "vorn_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
@@ -148,6 +139,4 @@ PyModuleDef module_def = {
 }  // namespace vorn
 
 // PyMODINIT_FUNC already declares extern "C" linkage in C++.
-PyMODINIT_FUNC PyInit_vorn_native(void) {
-  return PyModuleDef_Init(&vorn::module_def);
-}
+PyMODINIT_FUNC PyInit_vorn_native(void) { return PyModuleDef_Init(&vorn::module_def); }

@@ -23,9 +23,9 @@ PyObject* create_once(std::atomic<PyObject*>& slot, PyObject* (*create)()) {
   return value;
 }
 
-#define VORN_INTERNED(fn, text)                                         \
-  PyObject* fn() {                                                      \
-    static std::atomic<PyObject*> slot{nullptr};                        \
+#define VORN_INTERNED(fn, text)                                                \
+  PyObject* fn() {                                                             \
+    static std::atomic<PyObject*> slot{nullptr};                               \
     return create_once(slot, [] { return PyUnicode_InternFromString(text); }); \
   }
 
