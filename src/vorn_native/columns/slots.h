@@ -35,27 +35,19 @@ struct RowSlots {
   }
 };
 
-// Item j becomes the member under `key` of the j-th row whose presence bit
-// is set; rows are taken in increasing order.
-struct PresentSlots {
-  PyObject* const* rows;  // borrowed dicts
+// Item i is kept at items[i] (a row filler's buffer) until it is placed.
+struct BufferSlots {
+  PyObject** items;
   size_t count;
-  PyObject* key;          // borrowed
-  const uint8_t* bitmap;  // in the input
-  size_t cursor = 0;
+  const char* overflow;  // the failure for an item beyond `count`
 
-  bool put(DecodeContext& c, size_t, PyObject* item) {
-    size_t row = cursor;
-    while (row < count && !((bitmap[row >> 3] >> (row & 7)) & 1)) ++row;
-    if (row >= count) [[unlikely]] {
+  bool put(DecodeContext& c, size_t i, PyObject* item) {
+    if (i >= count) [[unlikely]] {
       Py_DECREF(item);
-      c.fail_at("bad presence bitmap", 0);
+      c.fail_at(overflow, 0);
       return false;
     }
-    int status = PyDict_SetItem(rows[row], key, item);
-    Py_DECREF(item);
-    if (status < 0) return c.python_failed(), false;
-    cursor = row + 1;
+    items[i] = item;
     return true;
   }
 };
@@ -67,6 +59,6 @@ bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots);
 
 extern template bool read_column_body(DecodeContext&, size_t, int, ListSlots&);
 extern template bool read_column_body(DecodeContext&, size_t, int, RowSlots&);
-extern template bool read_column_body(DecodeContext&, size_t, int, PresentSlots&);
+extern template bool read_column_body(DecodeContext&, size_t, int, BufferSlots&);
 
 }  // namespace vorn

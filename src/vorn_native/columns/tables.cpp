@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "columns/key_list.h"
+#include "columns/row_filler.h"
 #include "columns/slots.h"
 #include "columns/typed_list.h"
 #include "decoder/primitives.h"
@@ -30,19 +31,17 @@ bool read_row_count(DecodeContext& c, uint64_t& rows) {
   return true;
 }
 
-// The result list of `count` dicts, with the dicts also in `rows` (borrowed:
-// the list owns them). Rows come from `maker` when one is given, else they
-// are new empty dicts.
-Owned new_row_list(DecodeContext& c, size_t count, MemBuf<PyObject*>& rows,
-                   const RowMaker* maker = nullptr) {
+// The result list of `count` dicts, made by `maker` when one is given, else
+// new empty dicts. The rows are reached through the list: an array of them
+// would cost memory that the row filler's buffer spends better.
+Owned new_row_list(DecodeContext& c, size_t count, const RowMaker* maker = nullptr) {
   Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
-  if (!list || !rows.reserve(count)) return c.python_failed(), Owned();
+  if (!list) return c.python_failed(), Owned();
   for (size_t i = 0; i < count; ++i) {
     PyObject* row = maker != nullptr ? maker->make() : PyDict_New();
     if (row == nullptr || PyList_SetItem(list.get(), Py_ssize_t(i), row) != 0) {
       return c.python_failed(), Owned();
     }
-    rows.push_reserved(row);
   }
   return list;
 }
@@ -71,13 +70,16 @@ PyObject* read_row_table(DecodeContext& c, int depth) {
   // Every row receives every column, in header order.
   RowMaker maker;
   if (!maker.init(c, keys)) return nullptr;
-  MemBuf<PyObject*> rows;
-  Owned list = new_row_list(c, size_t(count), rows, &maker);
+  Owned list = new_row_list(c, size_t(count), &maker);
   if (!list) return nullptr;
+  RowFiller filler(list.get(), size_t(count));
+  if (!filler.init(c, keys.size())) return nullptr;
   for (size_t k = 0; k < keys.size(); ++k) {
-    RowSlots column{rows.data(), size_t(count), keys.key(k)};
+    BufferSlots column = filler.next_column(keys.key(k), nullptr, 0);
     if (!read_column_body(c, size_t(count), depth + 1, column)) return nullptr;
+    if (!filler.column_done(c)) return nullptr;
   }
+  if (!filler.finish(c)) return nullptr;
   return list.release();
 }
 
@@ -88,17 +90,19 @@ PyObject* read_column_table(DecodeContext& c, int depth) {
   if (!read_row_count(c, count)) return nullptr;
   c.size_budget -= 2 * int64_t(count);
   if (c.size_budget < 0) return c.fail("decoded size too large", c.pos);
-  MemBuf<PyObject*> rows;
-  Owned list = new_row_list(c, size_t(count), rows);
+  Owned list = new_row_list(c, size_t(count));
   if (!list) return nullptr;
+  RowFiller filler(list.get(), size_t(count));
+  if (!filler.init(c, keys.size())) return nullptr;
   size_t bitmap_bytes = size_t(count / 8 + (count % 8 != 0));
   for (size_t k = 0; k < keys.size(); ++k) {
     const uint8_t* flag_at = c.pos;
     if (flag_at >= c.end) return c.fail("truncated input", flag_at);
     uint8_t flag = *c.pos++;
     if (flag == 0) {
-      RowSlots column{rows.data(), size_t(count), keys.key(k)};
+      BufferSlots column = filler.next_column(keys.key(k), nullptr, 0);
       if (!read_column_body(c, size_t(count), depth + 1, column)) return nullptr;
+      if (!filler.column_done(c)) return nullptr;
       continue;
     }
     if (flag != 1) return c.fail("bad presence flag", c.pos);
@@ -108,9 +112,11 @@ PyObject* read_column_table(DecodeContext& c, int depth) {
     size_t present = count_bits(bitmap, bitmap_bytes);
     bool stray = count % 8 != 0 && (bitmap[bitmap_bytes - 1] >> (count % 8)) != 0;
     if (present > count || stray) return c.fail("bad presence bitmap", c.pos);
-    PresentSlots column{rows.data(), size_t(count), keys.key(k), bitmap};
+    BufferSlots column = filler.next_column(keys.key(k), bitmap, present);
     if (!read_column_body(c, present, depth + 1, column)) return nullptr;
+    if (!filler.column_done(c)) return nullptr;
   }
+  if (!filler.finish(c)) return nullptr;
   return list.release();
 }
 
