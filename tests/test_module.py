@@ -118,3 +118,12 @@ def test_reimport_shares_the_error_type():
             again.loads_binary(b"")
     finally:
         sys.modules["vorn_native"] = original
+
+
+def test_installed_as_one_stable_abi_extension() -> None:
+    from importlib import metadata
+
+    assert vorn_native.__file__.endswith(".abi3.so")
+    wheel = metadata.distribution("vorn_native").read_text("WHEEL") or ""
+    tags = [line.split(":", 1)[1].strip() for line in wheel.splitlines() if line.startswith("Tag:")]
+    assert tags and all(tag.startswith("cp310-abi3-") for tag in tags), tags
