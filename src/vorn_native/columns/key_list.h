@@ -32,16 +32,19 @@ class KeyList {
 // key's fails with "{label} '{text}'" just past it.
 bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& keys);
 
-// Makes the dicts of rows that receive every key of a key list, in order.
+// Makes the dicts of rows whose members come from a key list, in its order.
 // With more keys than a new dict holds before it grows, each row is a copy of
-// a template that maps every key to None: the dict is sized once and the
-// columns then only replace values. Smaller rows are plain new dicts.
+// a template that maps every key to None: the dict is sized once and filling
+// it only replaces values (and removes the keys of absent members). Smaller
+// rows are plain new dicts.
 class RowMaker {
  public:
   // False with the failure recorded.
   bool init(DecodeContext& c, const KeyList& keys);
   // A new row, or null with an exception pending.
   PyObject* make() const { return template_ ? PyDict_Copy(template_.get()) : PyDict_New(); }
+  // Whether rows are template copies (every key present, mapped to None).
+  bool prefills() const { return bool(template_); }
 
  private:
   Owned template_;

@@ -31,7 +31,10 @@ bool RowFiller::flush(DecodeContext& c) {
       const Column& column = columns_[j];
       size_t at = row;
       if (column.bitmap != nullptr) {
-        if (!((column.bitmap[row >> 3] >> (row & 7)) & 1)) continue;
+        if (!((column.bitmap[row >> 3] >> (row & 7)) & 1)) {
+          if (prefilled_ && PyDict_DelItem(dict, column.key) < 0) return c.python_failed(), false;
+          continue;
+        }
         at = cursors[j]++;
       }
       PyObject** slot = buffer_.data() + j * count_ + at;

@@ -12,8 +12,12 @@ namespace vorn {
 
 class RowFiller {
  public:
-  // `rows` is the borrowed list of `count` row dicts.
-  RowFiller(PyObject* rows, size_t count) noexcept : rows_(rows), count_(count) {}
+  // `rows` is the borrowed list of `count` row dicts. `prefilled` says that
+  // every row already maps every key of the table to None (a template copy):
+  // the filler then replaces those values and removes the keys of absent
+  // members.
+  RowFiller(PyObject* rows, size_t count, bool prefilled) noexcept
+      : rows_(rows), count_(count), prefilled_(prefilled) {}
   RowFiller(const RowFiller&) = delete;
   RowFiller& operator=(const RowFiller&) = delete;
   ~RowFiller();
@@ -42,6 +46,7 @@ class RowFiller {
 
   PyObject* rows_;
   size_t count_;
+  bool prefilled_;
   size_t group_ = 1;
   size_t pending_ = 0;
   Column columns_[kMaxGroup] = {};

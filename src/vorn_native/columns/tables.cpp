@@ -31,14 +31,14 @@ bool read_row_count(DecodeContext& c, uint64_t& rows) {
   return true;
 }
 
-// The result list of `count` dicts, made by `maker` when one is given, else
-// new empty dicts. The rows are reached through the list: an array of them
-// would cost memory that the row filler's buffer spends better.
-Owned new_row_list(DecodeContext& c, size_t count, const RowMaker* maker = nullptr) {
+// The result list of `count` dicts made by `maker`. The rows are reached
+// through the list: an array of them would cost memory that the row filler's
+// buffer spends better.
+Owned new_row_list(DecodeContext& c, size_t count, const RowMaker& maker) {
   Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
   if (!list) return c.python_failed(), Owned();
   for (size_t i = 0; i < count; ++i) {
-    PyObject* row = maker != nullptr ? maker->make() : PyDict_New();
+    PyObject* row = maker.make();
     if (row == nullptr || PyList_SetItem(list.get(), Py_ssize_t(i), row) != 0) {
       return c.python_failed(), Owned();
     }
@@ -70,9 +70,9 @@ PyObject* read_row_table(DecodeContext& c, int depth) {
   // Every row receives every column, in header order.
   RowMaker maker;
   if (!maker.init(c, keys)) return nullptr;
-  Owned list = new_row_list(c, size_t(count), &maker);
+  Owned list = new_row_list(c, size_t(count), maker);
   if (!list) return nullptr;
-  RowFiller filler(list.get(), size_t(count));
+  RowFiller filler(list.get(), size_t(count), maker.prefills());
   if (!filler.init(c, keys.size())) return nullptr;
   for (size_t k = 0; k < keys.size(); ++k) {
     BufferSlots column = filler.next_column(keys.key(k), nullptr, 0);
@@ -90,9 +90,13 @@ PyObject* read_column_table(DecodeContext& c, int depth) {
   if (!read_row_count(c, count)) return nullptr;
   c.size_budget -= 2 * int64_t(count);
   if (c.size_budget < 0) return c.fail("decoded size too large", c.pos);
-  Owned list = new_row_list(c, size_t(count));
+  // Rows are made with every key and lose those of absent members when they
+  // are filled: cheaper than growing each dict key by key.
+  RowMaker maker;
+  if (!maker.init(c, keys)) return nullptr;
+  Owned list = new_row_list(c, size_t(count), maker);
   if (!list) return nullptr;
-  RowFiller filler(list.get(), size_t(count));
+  RowFiller filler(list.get(), size_t(count), maker.prefills());
   if (!filler.init(c, keys.size())) return nullptr;
   size_t bitmap_bytes = size_t(count / 8 + (count % 8 != 0));
   for (size_t k = 0; k < keys.size(); ++k) {
