@@ -6,26 +6,46 @@ RowFiller::~RowFiller() {
   for (size_t i = 0; i < buffer_.size(); ++i) Py_XDECREF(buffer_[i]);
 }
 
-bool RowFiller::init(DecodeContext& c, size_t columns) {
-  group_ = columns < kMaxGroup ? columns : kMaxGroup;
-  if (group_ == 0) group_ = 1;
+bool RowFiller::init(DecodeContext& c, const KeyList& keys, size_t count) {
+  // Rows are made with every key (when that pays) and lose the keys of
+  // absent members as they are filled: cheaper than growing each dict.
+  RowMaker maker;
+  if (!maker.init(c, keys)) return false;
+  prefilled_ = maker.prefills();
+  count_ = count;
+  rows_ = Owned::steal(PyList_New(Py_ssize_t(count)));
+  if (!rows_) return c.python_failed(), false;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* row = maker.make();
+    if (row == nullptr || PyList_SetItem(rows_.get(), Py_ssize_t(i), row) != 0) {
+      return c.python_failed(), false;
+    }
+  }
+  group_ = keys.size() < kMaxGroup ? keys.size() : kMaxGroup;
   size_t items = group_ * count_;
   if (!buffer_.reserve(items)) return c.python_failed(), false;
   for (size_t i = 0; i < items; ++i) buffer_.push_reserved(nullptr);
   return true;
 }
 
-BufferSlots RowFiller::next_column(PyObject* key, const uint8_t* bitmap, size_t present) {
+bool RowFiller::read_column(DecodeContext& c, PyObject* key, const uint8_t* bitmap, size_t present,
+                            int depth) {
   columns_[pending_] = Column{key, bitmap};
-  if (bitmap == nullptr)
-    return BufferSlots{buffer_.data() + pending_ * count_, count_, "internal row index"};
-  return BufferSlots{buffer_.data() + pending_ * count_, present, "bad presence bitmap"};
+  BufferSlots slots{buffer_.data() + pending_ * count_, bitmap == nullptr ? count_ : present,
+                    bitmap == nullptr ? "internal row index" : "bad presence bitmap"};
+  if (!read_column_body(c, slots.count, depth, slots)) return false;
+  return ++pending_ < group_ || flush(c);
+}
+
+PyObject* RowFiller::finish(DecodeContext& c) {
+  if (pending_ != 0 && !flush(c)) return nullptr;
+  return rows_.release();
 }
 
 bool RowFiller::flush(DecodeContext& c) {
   size_t cursors[kMaxGroup] = {};
   for (size_t row = 0; row < count_; ++row) {
-    PyObject* dict = PyList_GetItem(rows_, Py_ssize_t(row));
+    PyObject* dict = PyList_GetItem(rows_.get(), Py_ssize_t(row));
     if (dict == nullptr) return c.python_failed(), false;
     for (size_t j = 0; j < pending_; ++j) {
       const Column& column = columns_[j];

@@ -1,37 +1,35 @@
-// Places the members of table rows. A table sends its columns one after the
-// other, each for every row. Placing each item straight into its row would
-// walk all the row dicts once per column, and for large tables each walk
-// reaches far more memory than the caches hold. The filler keeps the items of
-// a few columns and then places them row by row: one visit per row and group.
+// The rows of a table. A table sends its columns one after the other, each
+// for every row. Placing each item straight into its row would walk all the
+// row dicts once per column, and for large tables each walk reaches far more
+// memory than the caches hold. The filler keeps the items of a few columns
+// and then places them row by row: one visit per row and group of columns.
 #pragma once
 
+#include "columns/key_list.h"
 #include "columns/slots.h"
 #include "module/membuf.h"
+#include "module/owned.h"
 
 namespace vorn {
 
 class RowFiller {
  public:
-  // `rows` is the borrowed list of `count` row dicts. `prefilled` says that
-  // every row already maps every key of the table to None (a template copy):
-  // the filler then replaces those values and removes the keys of absent
-  // members.
-  RowFiller(PyObject* rows, size_t count, bool prefilled) noexcept
-      : rows_(rows), count_(count), prefilled_(prefilled) {}
+  RowFiller() noexcept = default;
   RowFiller(const RowFiller&) = delete;
   RowFiller& operator=(const RowFiller&) = delete;
   ~RowFiller();
 
-  // Makes room for the items of up to `columns` columns. False with the
-  // failure recorded.
-  bool init(DecodeContext& c, size_t columns);
-  // Slots for the next column, under `key`: every row when `bitmap` is null,
-  // otherwise the `present` rows whose bit is set, in increasing order.
-  BufferSlots next_column(PyObject* key, const uint8_t* bitmap, size_t present);
-  // Called once the column's body has delivered every item.
-  bool column_done(DecodeContext& c) { return ++pending_ < group_ ? true : flush(c); }
-  // Places whatever is still kept. False with the failure recorded.
-  bool finish(DecodeContext& c) { return pending_ == 0 || flush(c); }
+  // Makes the result list of `count` row dicts for the columns `keys` and
+  // room for the items of a group of columns. False with the failure recorded.
+  bool init(DecodeContext& c, const KeyList& keys, size_t count);
+  // Reads the next column's body at `depth`, under `key`: for every row when
+  // `bitmap` is null, otherwise for the `present` rows whose bit is set, in
+  // increasing order. False with the failure recorded.
+  bool read_column(DecodeContext& c, PyObject* key, const uint8_t* bitmap, size_t present,
+                   int depth);
+  // Places whatever is still kept and hands over the list (a new reference),
+  // or null with the failure recorded.
+  PyObject* finish(DecodeContext& c);
 
  private:
   struct Column {
@@ -44,9 +42,9 @@ class RowFiller {
 
   bool flush(DecodeContext& c);
 
-  PyObject* rows_;
-  size_t count_;
-  bool prefilled_;
+  Owned rows_;  // the result list
+  size_t count_ = 0;
+  bool prefilled_ = false;  // rows map every key to None until they are filled
   size_t group_ = 1;
   size_t pending_ = 0;
   Column columns_[kMaxGroup] = {};

@@ -40,8 +40,12 @@ bool read_varint_slow(DecodeContext& c, uint64_t& value) {
 }
 
 PyObject* number_from_double(double x) noexcept {
-  if (std::fabs(x) < 9007199254740992.0 && x == std::trunc(x)) {
-    return PyLong_FromLongLong(static_cast<long long>(x));
+  // Below 2^53 in magnitude the conversion to a 64-bit integer is exact for
+  // the integral part, so converting back tells integral values apart (and
+  // costs two instructions where a call to trunc costs many).
+  if (std::fabs(x) < 9007199254740992.0) {
+    long long integral = static_cast<long long>(x);
+    if (static_cast<double>(integral) == x) return PyLong_FromLongLong(integral);
   }
   return PyFloat_FromDouble(x);
 }
