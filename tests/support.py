@@ -121,3 +121,12 @@ def chain_doc(first: int, unit: str = "07 01", inner: str = "07 00", links: int 
     items += [b"\x0a" + nest(unit, levels, b"\x0b" + varint(k - 1)) for k in range(1, links + 1)]
     items.append(nest("07 01", final_depth - 1, b"\x0b" + varint(links)))
     return doc(b"\x07" + varint(len(items)), *items)
+
+
+def shape(value):
+    """`value` with every scalar tagged by its type and every dict as an ordered item list."""
+    if isinstance(value, list):
+        return [shape(item) for item in value]
+    if isinstance(value, dict):
+        return {"dict": [(key, shape(item)) for key, item in value.items()]}
+    return (type(value).__name__, value)
