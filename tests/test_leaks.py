@@ -2,6 +2,7 @@
 
 import gc
 import itertools
+import re
 import struct
 import sys
 
@@ -22,36 +23,44 @@ HALF_MADE, _ = budget_doc(
     [0] * 4095 + [1],
 )
 
-CASES = {
-    # Decodes that succeed.
-    "strings": doc("07 07 81 42 61 62 06 00 05 03 78 79 7a 41 61 40 43 00 c3 a9"),
-    "object": doc("08 03 42 6b 31 07 02", HALF, "41 7a 05 02 6b 32 08 01 06 00 00 41 61 02"),
-    "anchors": doc("07 05 0a 07 02 42 c3 a9 80 0a 41 61 0b 00 0b 01 0a 08 01 06 00 07 00"),
-    "references": doc("07 03 0a 08 02 42 6b 31 07 01 42 76 31 41 61 01 0b 00 0b 00"),
-    "numbers": doc("07 04 03", "ff" * 9, "01", HALF, "04 00 00 00 00 00 00 f0 3f ff"),
-    "depth-512": doc(nest("08 01 41 61", 256, nest("07 01", 256, "41 61"))),
-    "bytearray": bytearray(doc("07 02 42 61 62 06 00")),
-    "list-of-ints": list(doc("07 02 41 61 80")),
-    "copy-chain": chain_doc(16, levels=510, links=2),
-    # Decodes that fail.
-    "empty": b"",
-    "version": b"\x0f\x02\x00",
-    "trailing": doc("07 02 42 61 62 06 00 00"),
-    "bad-tag": doc("07 03 42 61 62 41 61 0e"),
-    "utf8": doc("07 02 42 61 62 05 02 c0 80"),
-    "not-finite": doc("08 02 42 61 62 80 41 7a 07 01", INF),
-    "duplicate-key": doc("08 02 42 61 62 07 01 42 63 64 06 00 07 00"),
-    "object-value": doc("08 02 42 61 62 80 42 63 64 07 02 80 0e"),
-    "key-reference": doc("08 02 42 61 62 80 06 05 80"),
-    "key-not-string": doc("08 02 42 61 62 80 80 80"),
-    "anchored-value": doc("07 03 0a 42 61 62 0a 07 02 41 61 0e"),
-    "own-anchor": doc("07 02 0a 07 01 80 0a 08 01 41 61 0b 01"),
-    "nesting": doc(nest("07 01", 513, "80")),
-    "copy-depth-4097": chain_doc(17, levels=510, links=8),
-    "bytearray-failing": bytearray(doc("07 02 42 61 62 06 05")),
-    "list-failing": list(doc("08 01 41 61")),
-    "expansion-half-made": HALF_MADE,
-}
+CASES = [  # (name, input, message of the VornError or None)
+    ("strings", doc("07 07 81 42 61 62 06 00 05 03 78 79 7a 41 61 40 43 00 c3 a9"), None),
+    ("object", doc("08 03 42 6b 31 07 02", HALF, "41 7a 05 02 6b 32 08 01 06 00 00 41 61 02"), None),
+    ("anchors", doc("07 05 0a 07 02 42 c3 a9 80 0a 41 61 0b 00 0b 01 0a 08 01 06 00 07 00"), None),
+    ("references", doc("07 03 0a 08 02 42 6b 31 07 01 42 76 31 41 61 01 0b 00 0b 00"), None),
+    ("numbers", doc("07 04 03", "ff" * 9, "01", HALF, "04 00 00 00 00 00 00 f0 3f ff"), None),
+    ("depth-512", doc(nest("08 01 41 61", 256, nest("07 01", 256, "41 61"))), None),
+    ("bytearray", bytearray(doc("07 02 42 61 62 06 00")), None),
+    ("list-of-ints", list(doc("07 02 41 61 80")), None),
+    ("copy-chain", chain_doc(16, levels=510, links=2), None),
+    ("row-table", doc("09 02 42 61 62 41 63 02 03 01 42 78 79 00 00 05 01 42 6B 6B 00 00 07 01 42 7A 7A"), None),
+    ("column-table", doc("0D 02 42 61 62 42 63 64 03 01 05 04 01 00 00 02 01 00"), None),
+    ("empty", b"", "not a VORN binary document"),
+    ("version", b"\x0f\x02\x00", "unsupported binary version 2"),
+    ("trailing", doc("07 02 42 61 62 06 00 00"), "trailing data"),
+    ("bad-tag", doc("07 03 42 61 62 41 61 0e"), "bad tag 0x0e"),
+    ("utf8", doc("07 02 42 61 62 05 02 c0 80"), "string is not valid UTF-8"),
+    ("not-finite", doc("08 02 42 61 62 80 41 7a 07 01", INF), "float is not finite"),
+    ("duplicate-key", doc("08 02 42 61 62 07 01 42 63 64 06 00 07 00"), "duplicate key 'ab'"),
+    ("object-value", doc("08 02 42 61 62 80 42 63 64 07 02 80 0e"), "bad tag 0x0e"),
+    ("key-reference", doc("08 02 42 61 62 80 06 05 80"), "bad string reference"),
+    ("key-not-string", doc("08 02 42 61 62 80 80 80"), "key must be a string"),
+    ("anchored-value", doc("07 03 0a 42 61 62 0a 07 02 41 61 0e"), "bad tag 0x0e"),
+    ("own-anchor", doc("07 02 0a 07 01 80 0a 08 01 41 61 0b 01"), "bad anchor reference"),
+    ("nesting", doc(nest("07 01", 513, "80")), "nesting too deep"),
+    ("copy-depth-4097", chain_doc(17, levels=510, links=8), "nesting too deep"),
+    ("bytearray-failing", bytearray(doc("07 02 42 61 62 06 05")), "bad string reference"),
+    ("list-failing", list(doc("08 01 41 61")), "truncated input"),
+    ("expansion-half-made", HALF_MADE, "reference expansion too large"),
+    # tables that fail after building rows, columns, dictionaries and nested tables
+    ("header-duplicate", doc("09 02 42 61 62 42 61 62"), "duplicate column 'ab'"),
+    ("dictionary-index", doc("09 02 41 61 41 62 02 00 42 78 79 02 03 01 42 71 72 00 05"), "bad dictionary index"),
+    ("presence-bitmap", doc("0D 02 42 61 62 42 63 64 03 00 00 81 42 78 79 00 01 08 04 00"), "bad presence bitmap"),
+    ("column-kind", doc("09 01 41 61 02 05 02 42 6B 31 42 6B 32 00 42 78 79 00 06"), "bad column kind"),
+    ("values-column", doc("0D 01 41 61 03 01 07 00 42 78 79 07 01 00"), "truncated input"),
+    ("inner-table", doc("09 01 41 61 01 00 0D 01 42 61 62 01 02"), "bad presence flag"),
+    ("object-column-key", doc("0D 01 41 61 01 00 05 02 42 6B 31 42 6B 31"), "duplicate key 'k1'"),
+]
 ARGUMENT_ERRORS = {
     "str": lambda: loads_binary("\x0f\x01\x00"),
     "missing": lambda: loads_binary(),
@@ -80,10 +89,8 @@ def check_no_leak(call, repetitions, warm_up=10, count_blocks=BLOCKS_COUNTED):
         assert sys.getallocatedblocks() - blocks < repetitions / 10
 
 
-@pytest.mark.parametrize("name", CASES)
-def test_decode_leaves_nothing_behind(name):
-    data = CASES[name]
-
+@pytest.mark.parametrize("name, data, message", CASES, ids=[case[0] for case in CASES])
+def test_decode_leaves_nothing_behind(name, data, message):
     def call():
         try:
             loads_binary(data)
@@ -109,11 +116,10 @@ def test_argument_errors_leave_nothing_behind(name):
     check_no_leak(call, 1000)
 
 
-def test_failing_cases_fail_and_others_decode():
-    failing = list(CASES)[list(CASES).index("empty"):]
-    for name, data in CASES.items():
-        if name in failing:
-            with pytest.raises(VornError):
-                loads_binary(data)
-        else:
+@pytest.mark.parametrize("name, data, message", CASES, ids=[case[0] for case in CASES])
+def test_cases_decode_or_fail_as_intended(name, data, message):
+    if message is None:
+        loads_binary(data)
+    else:
+        with pytest.raises(VornError, match=re.escape(message)):
             loads_binary(data)
