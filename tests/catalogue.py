@@ -127,6 +127,14 @@ def doc(body: bytes) -> bytes:
     return HEADER + body
 
 
+def object_column_tower(levels: int, rows: int) -> bytes:
+    """A typed list of `rows` dicts: `levels` column bodies, ObjectColumns of one key around a Booleans column."""
+    body = bool_col(*([1] * rows))
+    for _ in range(levels - 1):
+        body = object_col(["k"], body)
+    return typed(rows, body)
+
+
 def nested_lists(depth: int, inner: bytes = b"\x00") -> bytes:
     """`depth` lists around `inner`: the inner value stands at `depth`."""
     return b"\x07\x01" * depth + inner

@@ -89,14 +89,6 @@ def anchor_chain(copy_depth: int) -> bytes:
     return d.doc(d.lst(*parts, d.ref(len(parts) - 1)))
 
 
-def object_column_tower(levels: int) -> bytes:
-    """A typed list of one dict whose ObjectColumn nests `levels` deep."""
-    body = d.bool_col(1)
-    for _ in range(levels):
-        body = d.object_col(["k"], body)
-    return body
-
-
 DEEPEST = [
     ("lists", d.doc(d.nested_lists(512)), 512),
     ("objects", d.doc(b"\x08\x01\x41k" * 512 + b"\x00"), 512),
@@ -104,7 +96,7 @@ DEEPEST = [
     ("typed values", d.doc(b"\x0c\x01\x00" * 256 + b"\x80"), 256),
     ("row tables", d.doc(b"\x09\x01\x41k\x01\x00" * 255 + b"\x09\x01\x41k\x01\x04\x01"), 512),
     ("column tables", d.doc(b"\x0d\x01\x41k\x01\x00\x00" * 255 + b"\x0d\x01\x41k\x01\x00\x04\x01"), 512),
-    ("object columns", d.doc(d.typed(1, object_column_tower(510))), 511),
+    ("object columns", d.doc(d.object_column_tower(511, 1)), 511),
     # The deepest copy a reference may make (inside the top-level list).
     ("reference copies", anchor_chain(4096), 4097),
 ]
