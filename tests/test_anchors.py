@@ -1,8 +1,5 @@
 """Anchors and references: numbering, identity, the expansion budget and copy depth."""
 
-import os
-import threading
-from concurrent.futures import ThreadPoolExecutor
 from functools import reduce
 from operator import getitem
 
@@ -144,33 +141,3 @@ def test_copy_depth_limit(unit, inner, inner_value):
     check_chain(value, 0, inner_value)
     assert decode_error(chain_doc(257, unit, inner)) == ("nesting too deep", 0)
     assert decode_error(chain_doc(257, unit, inner) + b"\x00") == ("nesting too deep", 0)
-
-
-def run_on_small_stack(work):
-    previous = threading.stack_size(512 * 1024)
-    try:
-        with ThreadPoolExecutor(1) as pool:
-            future = pool.submit(work)
-    finally:
-        threading.stack_size(previous)
-    future.result()
-
-
-@pytest.mark.skipif(os.environ.get("VORN_SANITIZED") == "1", reason="sanitizer frames outgrow 512 KiB")
-def test_deepest_documents_on_a_small_stack():
-    units = ["07 01", "08 01 41 61", "0a"]
-
-    def mixed(levels, inner):
-        return b"".join(bytes.fromhex(units[i % 3]) for i in range(levels)) + bytes.fromhex(inner)
-
-    def work():
-        containers_at_512 = sum(1 for i in range(512) if units[i % 3] != "0a")
-        for inner, inner_value in [("80", 0), ("07 00", []), ("08 00", {})]:
-            assert unnest(loads_binary(doc(mixed(512, inner)))) == (containers_at_512, inner_value)
-            data = doc(mixed(513, inner))
-            assert decode_error(data) == ("nesting too deep", len(data) - len(bytes.fromhex(inner)))
-        for unit in ["07 01", "08 01 41 61"]:
-            check_chain(loads_binary(chain_doc(256, unit, final_depth=511)), 510, [])
-            assert decode_error(chain_doc(257, unit, final_depth=511)) == ("nesting too deep", 0)
-
-    run_on_small_stack(work)

@@ -11,7 +11,7 @@ import pytest
 
 import catalogue as d
 import vorn_native
-from support import HEADER
+from support import HEADER, chain_doc, doc
 
 SANITIZED = os.environ.get("VORN_SANITIZED") == "1"
 
@@ -78,27 +78,25 @@ def depth_of(value: object) -> int:
     return deepest
 
 
-def anchor_chain(copy_depth: int) -> bytes:
-    """A list of anchors, then a reference to the last one, whose copy holds a
-    value at `copy_depth`. Each anchored value nests at most 500 lists around
-    a reference to the previous anchor, so every copy is deeper than the last."""
-    first = copy_depth % 500 or 500
-    parts = [d.anchor(d.nested_lists(first, d.lst()))]
-    for number in range((copy_depth - first) // 500):
-        parts.append(d.anchor(d.nested_lists(500, d.ref(number))))
-    return d.doc(d.lst(*parts, d.ref(len(parts) - 1)))
+def mixed(levels: int, inner: str) -> bytes:
+    """Lists, objects and anchors in turn, `levels` deep around `inner`."""
+    return doc(*(["07 01", "08 01 41 61", "0a"][i % 3] for i in range(levels)), inner)
 
 
+# (name, deepest document, depth of its value, a document one level deeper, the offset where that fails)
 DEEPEST = [
-    ("lists", d.doc(d.nested_lists(512)), 512),
-    ("objects", d.doc(b"\x08\x01\x41k" * 512 + b"\x00"), 512),
-    ("anchored lists", d.doc(b"\x0a\x07\x01" * 256 + b"\x00"), 256),
-    ("typed values", d.doc(b"\x0c\x01\x00" * 256 + b"\x80"), 256),
-    ("row tables", d.doc(b"\x09\x01\x41k\x01\x00" * 255 + b"\x09\x01\x41k\x01\x04\x01"), 512),
-    ("column tables", d.doc(b"\x0d\x01\x41k\x01\x00\x00" * 255 + b"\x0d\x01\x41k\x01\x00\x04\x01"), 512),
-    ("object columns", d.doc(d.object_column_tower(511, 1)), 511),
-    # The deepest copy a reference may make (inside the top-level list).
-    ("reference copies", anchor_chain(4096), 4097),
+    ("lists", d.doc(d.nested_lists(512)), 512, d.doc(d.nested_lists(513)), 2 + 2 * 513),
+    ("objects", d.doc(b"\x08\x01\x41k" * 512 + b"\x00"), 512, d.doc(b"\x08\x01\x41k" * 513 + b"\x00"), 2 + 4 * 513),
+    *((f"mixed around {inner}", mixed(512, inner), 342, mixed(513, inner), len(mixed(513, inner)) - len(inner) // 3 - 1)
+      for inner in ["80", "07 00", "08 00"]),
+    ("anchored lists", d.doc(b"\x0a\x07\x01" * 256 + b"\x00"), 256, None, None),
+    ("typed values", d.doc(b"\x0c\x01\x00" * 256 + b"\x80"), 256, None, None),
+    ("row tables", d.doc(b"\x09\x01\x41k\x01\x00" * 255 + b"\x09\x01\x41k\x01\x04\x01"), 512, None, None),
+    ("column tables", d.doc(b"\x0d\x01\x41k\x01\x00\x00" * 255 + b"\x0d\x01\x41k\x01\x00\x04\x01"), 512, None, None),
+    ("object columns", d.doc(d.object_column_tower(511, 1)), 511, None, None),
+    # the deepest copies a reference may make, from a reference at depth 511
+    *((f"copies of {unit}", chain_doc(256, unit, final_depth=511), 511 + 4096, chain_doc(257, unit, final_depth=511), 0)
+      for unit in ["07 01", "08 01 41 61"]),
 ]
 
 
@@ -124,20 +122,13 @@ def decode_on_small_stack(data: bytes) -> object:
 
 
 @pytest.mark.skipif(SANITIZED, reason="sanitizer builds use several times the release stack")
-@pytest.mark.parametrize(("name", "data", "depth"), DEEPEST, ids=[n for n, _, _ in DEEPEST])
-def test_deepest_documents_decode_on_a_512_kib_stack(name: str, data: bytes, depth: int | None) -> None:
-    value = decode_on_small_stack(data)
-    if depth is not None:
-        assert depth_of(value) == depth
-    # One level deeper fails cleanly on the same stack.
-    deeper = {
-        "lists": d.doc(d.nested_lists(513)),
-        "objects": d.doc(b"\x08\x01\x41k" * 513 + b"\x00"),
-        "reference copies": anchor_chain(4097),
-    }.get(name)
-    if deeper is not None:
-        with pytest.raises(vorn_native.VornError, match="nesting too deep"):
+@pytest.mark.parametrize("name, data, depth, deeper, offset", DEEPEST, ids=[row[0] for row in DEEPEST])
+def test_deepest_documents_decode_on_a_512_kib_stack(name, data, depth, deeper, offset) -> None:
+    assert depth_of(decode_on_small_stack(data)) == depth
+    if deeper is not None:  # one level deeper fails cleanly on the same stack
+        with pytest.raises(vorn_native.VornError) as error:
             decode_on_small_stack(deeper)
+        assert (error.value.message, error.value.offset) == ("nesting too deep", offset)
 
 
 def test_error_from_a_worker_process_keeps_message_and_offset() -> None:
