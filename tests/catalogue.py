@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import struct
 
-from support import HEADER, string_item, varint, zigzag
+from support import HEADER, bitmap, string_item, varint, zigzag
 
 
 # -- encoders for single values ---------------------------------------------
@@ -89,14 +89,6 @@ def typed(count: int, body: bytes) -> bytes:
 
 # -- column bodies ------------------------------------------------------------
 
-def bitmap(bits: list[int]) -> bytes:
-    out = bytearray((len(bits) + 7) // 8)
-    for i, bit in enumerate(bits):
-        if bit:
-            out[i >> 3] |= 1 << (i & 7)
-    return bytes(out)
-
-
 def values_col(*items: bytes) -> bytes:
     return b"\x00" + b"".join(items)
 
@@ -166,32 +158,18 @@ STRINGS_AND_LISTS = [
 
 OBJECTS = [
     ("object-flat", doc(obj((string("a"), integer(1)), (string("bb"), string("xy"))))),
-    (
-        "object-nested",
-        doc(obj((string("k1"), obj((string("k2"), lst(integer(3), none())))), (string_ref(1), none()))),
-    ),
+    ("object-nested", doc(obj((string("k1"), obj((string("k2"), lst(integer(3), none())))), (string_ref(1), none())))),
     ("object-empty", doc(obj())),
-    (
-        "object-long-key",
-        doc(obj((long_string("k" * 40), integer(2)), (string("z"), string_ref(0)))),
-    ),
+    ("object-long-key", doc(obj((long_string("k" * 40), integer(2)), (string("z"), string_ref(0))))),
 ]
 
 ANCHORS = [
     ("anchor-string", doc(lst(anchor(string("a")), ref(0)))),
     ("anchor-list", doc(lst(anchor(lst(integer(0))), ref(0), ref(0)))),
-    (
-        "anchor-dict",
-        doc(lst(anchor(obj((string("k"), lst(integer(1), integer(2))), (string("m"), obj()))), ref(0))),
-    ),
-    (
-        "anchor-nested",
-        doc(lst(anchor(lst(anchor(string("a")))), ref(1), ref(0))),
-    ),
-    (
-        "anchor-chain",
-        doc(lst(anchor(lst(integer(1))), anchor(lst(ref(0), ref(0))), anchor(obj((string("x"), ref(1)))), ref(2))),
-    ),
+    ("anchor-dict", doc(lst(anchor(obj((string("k"), lst(integer(1), integer(2))), (string("m"), obj()))), ref(0)))),
+    ("anchor-nested", doc(lst(anchor(lst(anchor(string("a")))), ref(1), ref(0)))),
+    ("anchor-chain",
+     doc(lst(anchor(lst(integer(1))), anchor(lst(ref(0), ref(0))), anchor(obj((string("x"), ref(1)))), ref(2)))),
 ]
 
 COLUMNS = [
@@ -204,66 +182,22 @@ COLUMNS = [
     ("typed-dict", doc(typed(4, dict_col([string("xy"), string("z"), string_ref(0)], 0, 1, 2, 0)))),
     ("typed-bool", doc(typed(11, bool_col(1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 1)))),
     ("typed-empty-dict", doc(typed(0, dict_col([])))),
-    (
-        "typed-object-column",
-        doc(typed(3, object_col(["a", "bb"], bool_col(1, 0, 1), delta_col(1, 1, 1)))),
-    ),
-    (
-        "typed-object-nested",
-        doc(
-            typed(
-                2,
-                object_col(
-                    ["o"],
-                    object_col(["p", "q"], values_col(string("s1"), none()), decimal_col(2, 150, 5)),
-                ),
-            )
-        ),
-    ),
+    ("typed-object-column", doc(typed(3, object_col(["a", "bb"], bool_col(1, 0, 1), delta_col(1, 1, 1))))),
+    ("typed-object-nested", doc(typed(2, object_col(
+        ["o"], object_col(["p", "q"], values_col(string("s1"), none()), decimal_col(2, 150, 5)))))),
 ]
 
 TABLES = [
-    (
-        "row-table",
-        doc(
-            row_table(
-                ["id", "name", "ok", "score"],
-                3,
-                delta_col(1, 1, 1),
-                dict_col([string("ann"), string("bob")], 0, 1, 0),
-                bool_col(1, 0, 1),
-                decimal_col(1, 10, 25, -3),
-            )
-        ),
-    ),
-    (
-        "row-table-values",
-        doc(row_table(["v"], 2, values_col(lst(string("vv")), obj((string("k"), string_ref(0)))))),
-    ),
-    (
-        "column-table",
-        doc(
-            column_table(
-                ["a", "b", "c"],
-                5,
-                full(delta_col(1, 2, 3, 4, 5)),
-                present([1, 0, 1, 0, 0], values_col(string("x1"), string_ref(0))),
-                present([0, 0, 0, 0, 1], object_col(["n"], bool_col(1))),
-            )
-        ),
-    ),
-    (
-        "column-table-sparse",
-        doc(column_table(["a"], 9, present([0] * 8 + [1], dict_col([string("only")], 0)))),
-    ),
-    (
-        "row-table-17-keys",
-        doc(row_table([f"k{i}" for i in range(17)], 1, *[bool_col(i % 2) for i in range(17)])),
-    ),
-    (
-        "table-in-table",
-        doc(row_table(["t"], 1, values_col(column_table(["a"], 1, full(bool_col(1)))))),
-    ),
+    ("row-table", doc(row_table(
+        ["id", "name", "ok", "score"], 3, delta_col(1, 1, 1), dict_col([string("ann"), string("bob")], 0, 1, 0),
+        bool_col(1, 0, 1), decimal_col(1, 10, 25, -3)))),
+    ("row-table-values", doc(row_table(["v"], 2, values_col(lst(string("vv")), obj((string("k"), string_ref(0))))))),
+    ("column-table", doc(column_table(
+        ["a", "b", "c"], 5, full(delta_col(1, 2, 3, 4, 5)), present([1, 0, 1, 0, 0], values_col(string("x1"), string_ref(0))),
+        present([0, 0, 0, 0, 1], object_col(["n"], bool_col(1)))))),
+    ("column-table-sparse", doc(column_table(["a"], 9, present([0] * 8 + [1], dict_col([string("only")], 0))))),
+    ("row-table-17-keys", doc(row_table([f"k{i}" for i in range(17)], 1, *[bool_col(i % 2) for i in range(17)]))),
+    ("table-in-table", doc(row_table(["t"], 1, values_col(column_table(["a"], 1, full(bool_col(1))))))),
 ]
 
 ERRORS = [
@@ -293,14 +227,10 @@ ERRORS = [
     ("err-presence-bitmap", doc(column_table(["a"], 3, b"\x01\x09" + bool_col(1)))),
     ("err-rows-truncated", doc(row_table(["a"], 17, b"\x04\x01"))),
     ("err-typed-late", doc(typed(3, values_col(integer(1), string("ab"), b"\x0e")))),
-    (
-        "err-table-late",
-        doc(row_table(["a", "b"], 2, delta_col(1, 1), values_col(obj((string("k"), none())), b"\x0e"))),
-    ),
-    (
-        "err-column-table-late",
-        doc(column_table(["a", "b"], 2, full(bool_col(1, 1)), present([0, 1], object_col(["x"], b"\x09")))),
-    ),
+    ("err-table-late",
+     doc(row_table(["a", "b"], 2, delta_col(1, 1), values_col(obj((string("k"), none())), b"\x0e")))),
+    ("err-column-table-late",
+     doc(column_table(["a", "b"], 2, full(bool_col(1, 1)), present([0, 1], object_col(["x"], b"\x09"))))),
     ("err-nesting", doc(nested_lists(513))),
 ]
 
