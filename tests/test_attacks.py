@@ -1,12 +1,6 @@
-"""Hostile documents: each decodes or fails exactly as it should, and the work
-it causes stays within the budgets.
-
-Work is bounded by counting allocations, never by timing: the heavy cases run
-in a child process whose allocator fails every allocation past a limit
-derived from the input length and the budget constants, so a decoder that did
-more than the budgets allow would end in MemoryError instead of the expected
-outcome.
-"""
+"""Hostile documents decode or fail exactly as they should, within the budgets. Work is bounded by
+allocation counts, never by timing: heavy cases run in a child whose allocator fails every allocation
+past a limit derived from the input length and the budgets, so excess work ends in MemoryError."""
 
 from __future__ import annotations
 
@@ -57,8 +51,7 @@ CHILD = textwrap.dedent(
 
 
 def decode_within(data: bytes, allocations: int) -> dict:
-    """Decodes `data` in a child process in which allocation number
-    `allocations` and every later one fail."""
+    """Decodes `data` in a child process in which allocation `allocations` and all later ones fail."""
     pytest.importorskip("_testcapi")
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, str(allocations)],
@@ -71,17 +64,14 @@ def decode_within(data: bytes, allocations: int) -> dict:
 
 
 def allocation_limit(data: bytes) -> int:
-    """What the budgets allow: two allocations per budget unit (a container and
-    its storage), plus a constant number per input byte."""
+    """Two allocations per budget unit (a container and its storage), plus some per input byte."""
     return 2 * (size_budget(data) + REFERENCE_BUDGET) + 16 * len(data) + 1000
 
 
 # -- references -------------------------------------------------------------------
 
 def doubling_bomb(container: str, levels: int) -> tuple[bytes, int]:
-    """Anchor k holds two references to anchor k - 1: copies grow as 2^k.
-    Returns the document and the offset just past the anchor number of the
-    first reference that the budget cannot pay for."""
+    """Anchor k holds two references to anchor k - 1; also the offset just past the first unpaid one."""
 
     def pair(a: bytes, b: bytes) -> bytes:
         return d.lst(a, b) if container == "list" else d.obj((d.string("a"), a), (d.string("b"), b))

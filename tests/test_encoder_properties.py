@@ -88,13 +88,6 @@ def test_round_trip_plain_uses_plain_tags_only(value: object) -> None:
 
 
 @EXAMPLES
-@given(records(SCALARS))
-def test_round_trip_records(rows: list[dict[str, object]]) -> None:
-    for compact in (True, False):
-        assert same(vorn.loads(vorn.dumps(rows, compact=compact)), decoded_form(rows))
-
-
-@EXAMPLES
 @given(st.sampled_from(COLUMNS[1:]).flatmap(lambda c: st.lists(c, min_size=2, max_size=300)))
 def test_round_trip_homogeneous_lists(items: list[object]) -> None:
     assert same(vorn.loads(vorn.dumps(items)), decoded_form(items))
