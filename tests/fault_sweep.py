@@ -1,18 +1,7 @@
-"""Allocation-failure sweeps over the decoder, run in a child process.
-
-    python fault_sweep.py GROUP [GROUP ...]
-
-For every document of the named groups (see catalogue.py), first finds N,
-the number of allocations a decode makes, then decodes the document N + 1
-times failing exactly the k-th allocation (k = 0..N) and N + 1 times failing
-every allocation from the k-th on. Each run must give the outcome of the
-undisturbed decode (the same value, or the same VornError), or MemoryError,
-or PanicException where the undisturbed outcome is a VornError (its
-conversion could not allocate). After the sweeps the process's allocated
-block count must be what it was after a warm-up sweep: nothing leaked.
-
-Prints one JSON report on stdout; a crash shows as a non-zero exit status.
-"""
+"""`python fault_sweep.py GROUP...`: for each catalogue document, N = its allocation count; decode it
+failing only allocation k, then every allocation from k on (k = 0..N and past it while failures still
+matter). Each run must give the undisturbed outcome, MemoryError, or PanicException where that outcome
+is a VornError; a second sweep must leave the block count where the warm-up left it. Prints a JSON report."""
 
 from __future__ import annotations
 
@@ -35,7 +24,6 @@ MARGIN = 16
 
 
 def attempt(data: bytes, start: int, stop: int) -> tuple[bool, object]:
-    """One decode with allocations from `start` (up to `stop`, 0: all) failing."""
     try:
         set_nomemory(start, stop)
         value = loads(data)
@@ -47,7 +35,6 @@ def attempt(data: bytes, start: int, stop: int) -> tuple[bool, object]:
 
 
 def same(a: object, b: object) -> bool:
-    """Equal values of exactly the same types, all the way down."""
     if type(a) is not type(b):
         return False
     if isinstance(a, list):
@@ -66,7 +53,6 @@ def describe(ok: bool, outcome: object) -> str:
 
 
 def classify(expected: tuple[bool, object], got: tuple[bool, object]) -> str | None:
-    """None when `got` is an acceptable outcome, else what was wrong."""
     ok, outcome = got
     want_ok, want = expected
     if ok:
@@ -97,7 +83,6 @@ def kind_of(got: tuple[bool, object], problem: str | None) -> int:
 
 
 def reproduces(expected: tuple[bool, object], got: tuple[bool, object]) -> bool:
-    """The undisturbed outcome itself: the same value or the same VornError."""
     return classify(expected, got) is None and kind_of(got, None) == kind_of(expected, None)
 
 
@@ -111,8 +96,7 @@ def count_allocations(data: bytes, expected: tuple[bool, object]) -> int:
 
 def sweep_once(name: str, data: bytes, expected: tuple[bool, object], total: int,
                counts: array, anomalies: list[str]) -> None:
-    # Allocations after the first `total` can still matter when a failure
-    # among them is absorbed somewhere: go on until MARGIN in a row had no effect.
+    # Go on past `total` until MARGIN allocations in a row had no effect (absorbed failures).
     k = 0
     last_effect = total
     while k <= last_effect + MARGIN:
@@ -142,8 +126,7 @@ def main(groups: list[str]) -> None:
         expected = attempt(data, 2**31 - 1, 0)  # no allocation fails
         total = count_allocations(data, expected)
         allocations[name] = total
-        # A warm-up sweep fills caches and free lists; the second one must
-        # leave the block count where it found it.
+        # The warm-up sweep fills caches and free lists.
         sweep_once(name, data, expected, total, scratch, anomalies)
         before = sys.getallocatedblocks()
         before = sys.getallocatedblocks()  # now counting the int it replaced
@@ -152,15 +135,8 @@ def main(groups: list[str]) -> None:
         if leaked:
             leaks[name] = leaked
         del expected
-    report = {
-        "runs": sum(counts),
-        "outcomes": dict(zip(KINDS, counts)),
-        "anomalies": anomalies[:50],
-        "allocations": allocations,
-        "leaks": leaks,
-        "block_counting": sys.getallocatedblocks() > 0,
-    }
-    json.dump(report, sys.stdout)
+    json.dump({"runs": sum(counts), "outcomes": dict(zip(KINDS, counts)), "anomalies": anomalies[:50],
+               "allocations": allocations, "leaks": leaks, "block_counting": sys.getallocatedblocks() > 0}, sys.stdout)
 
 
 if __name__ == "__main__":

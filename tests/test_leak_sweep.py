@@ -1,7 +1,5 @@
-"""Nothing is left behind, over every input the tests have: each document
-of the catalogue and of every test table, valid or invalid, decoded many
-times leaves the interpreter's allocated block count (and, under a debug
-build of CPython, its total reference count) where it was."""
+"""Every catalogue and test-table document, decoded many times, leaves the allocated block count
+(and, on a debug build, the total reference count) where it was."""
 
 from __future__ import annotations
 
@@ -16,9 +14,7 @@ ROUNDS = 10
 
 
 def inputs() -> list[bytes]:
-    docs = [data for _, data in catalogue.ALL]
-    docs += catalogue.from_test_tables()
-    return list(dict.fromkeys(docs))
+    return list(dict.fromkeys([data for _, data in catalogue.ALL] + catalogue.from_test_tables()))
 
 
 def decode_all(docs: list, convert=None) -> int:
@@ -31,20 +27,12 @@ def decode_all(docs: list, convert=None) -> int:
     return errors
 
 
-def counters() -> list[tuple[str, object]]:
-    found = []
-    if sys.getallocatedblocks() > 0:  # 0 when PYTHONMALLOC=malloc
-        found.append(("allocated blocks", sys.getallocatedblocks))
-    if hasattr(sys, "gettotalrefcount"):  # debug builds only
-        found.append(("total reference count", sys.gettotalrefcount))
-    return found
-
-
-COUNTERS = counters()
+COUNTERS = [*([("allocated blocks", sys.getallocatedblocks)] if sys.getallocatedblocks() > 0 else []),  # 0: malloc
+            *([("total reference count", sys.gettotalrefcount)] if hasattr(sys, "gettotalrefcount") else [])]
+pytestmark = pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
 
 
 def unchanged_after(counter, docs: list, convert=None) -> int:
-    """Change of `counter` over ROUNDS passes, after two warm-up passes."""
     decode_all(docs, convert)
     decode_all(docs, convert)
     rounds = ROUNDS  # a loop variable would keep one more reference at the end
@@ -56,11 +44,7 @@ def unchanged_after(counter, docs: list, convert=None) -> int:
     return counter() - before
 
 
-@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
-@pytest.mark.parametrize(
-    ("kind", "convert"),
-    [("bytes", None), ("bytearray", bytearray), ("memoryview", memoryview)],
-)
+@pytest.mark.parametrize(("kind", "convert"), [("bytes", None), ("bytearray", bytearray), ("memoryview", memoryview)])
 @pytest.mark.parametrize("name", [name for name, _ in COUNTERS])
 def test_repeated_decodes_leave_nothing_behind(name: str, kind: str, convert) -> None:
     counter = dict(COUNTERS)[name]
@@ -71,7 +55,6 @@ def test_repeated_decodes_leave_nothing_behind(name: str, kind: str, convert) ->
     assert unchanged_after(counter, docs, convert) == 0
 
 
-@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
 @pytest.mark.parametrize("name", [name for name, _ in COUNTERS])
 def test_truncations_leave_nothing_behind(name: str) -> None:
     counter = dict(COUNTERS)[name]
@@ -80,9 +63,8 @@ def test_truncations_leave_nothing_behind(name: str) -> None:
     assert unchanged_after(counter, docs) == 0
 
 
-@pytest.mark.skipif(not COUNTERS, reason="no block or reference counts in this interpreter")
 def test_the_counters_see_a_leak() -> None:
-    """A kept reference does show: the tests above would catch one."""
+    # A kept reference does show: the tests above would catch one.
     name, counter = COUNTERS[0]
     kept = []
     docs = [data for _, data in catalogue.VALID]
