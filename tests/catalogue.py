@@ -1,19 +1,11 @@
-"""A catalogue of documents that together reach every reader of the decoder.
-
-Used by the robustness tests (fault injection, leaks, threads) and as seeds
-for the fuzzer. Each entry is (name, bytes); groups are named after the
-readers they exercise. Invalid documents are kept with the valid ones: error
-paths must be as clean as success paths.
-"""
+"""(name, bytes) documents, valid and invalid, grouped by the decoder readers they reach: for the
+robustness tests (faults, leaks, threads) and as fuzzer seeds."""
 
 from __future__ import annotations
 
 import struct
 
 from support import HEADER, bitmap, string_item, varint, zigzag
-
-
-# -- encoders for single values ---------------------------------------------
 
 def none() -> bytes:
     return b"\x00"
@@ -71,7 +63,6 @@ def row_table(names: list[str], rows: int, *columns: bytes) -> bytes:
 
 
 def column_table(names: list[str], rows: int, *columns: bytes) -> bytes:
-    """Each column is already prefixed with its presence flag (see present/full)."""
     return b"\x0d" + keys(*names) + varint(rows) + b"".join(columns)
 
 
@@ -87,8 +78,6 @@ def typed(count: int, body: bytes) -> bytes:
     return b"\x0c" + varint(count) + body
 
 
-# -- column bodies ------------------------------------------------------------
-
 def values_col(*items: bytes) -> bytes:
     return b"\x00" + b"".join(items)
 
@@ -102,9 +91,7 @@ def decimal_col(scale: int, *mantissas: int) -> bytes:
 
 
 def dict_col(entries: list[bytes], *indexes: int) -> bytes:
-    return b"\x03" + varint(len(entries)) + b"".join(entries) + b"".join(
-        varint(i) for i in indexes
-    )
+    return b"\x03" + varint(len(entries)) + b"".join(entries) + b"".join(map(varint, indexes))
 
 
 def bool_col(*bits: int) -> bytes:
@@ -131,8 +118,6 @@ def nested_lists(depth: int, inner: bytes = b"\x00") -> bytes:
     """`depth` lists around `inner`: the inner value stands at `depth`."""
     return b"\x07\x01" * depth + inner
 
-
-# -- the catalogue --------------------------------------------------------------
 
 SCALARS = [
     ("none", doc(none())),
@@ -257,12 +242,10 @@ VALID = SCALARS + STRINGS_AND_LISTS + OBJECTS + ANCHORS + COLUMNS + TABLES
 
 
 def prefixes(data: bytes) -> list[bytes]:
-    """Every proper prefix of a document: each one must fail cleanly."""
     return [data[:n] for n in range(len(data))]
 
 
 def byte_strings(obj: object, depth: int = 0):
-    """Every bytes object inside nested tuples, lists, dicts and pytest params."""
     if depth > 6:
         return
     if isinstance(obj, (bytes, bytearray)):
@@ -278,8 +261,7 @@ def byte_strings(obj: object, depth: int = 0):
 
 
 def from_test_tables(max_length: int = 1 << 16) -> list[bytes]:
-    """Every byte string in the test modules' tables (module-level values and
-    parametrize arguments), each once, in a stable order."""
+    """Every byte string, once each, in the test modules' module-level values and parametrize arguments."""
     import importlib
     from pathlib import Path
 
