@@ -159,8 +159,7 @@ def collide_keys(count: int) -> list[str]:
 
 
 KEY_SETS = [
-    ("same length", collide_keys(40)),
-    ("prefixes", ["k" * n for n in range(1, 41)]),
+    ("same length", collide_keys(40)), ("prefixes", ["k" * n for n in range(1, 41)]),
     ("empty and zero bytes", ["", "\x00", "\x00\x00", " ", "\x00 "] + [f"{i}" for i in range(20)]),
     # Canonically equivalent texts are different bytes, so different keys.
     ("normal forms", ["é", unicodedata.normalize("NFD", "é"), "e", "\u0301"] + [f"x{i}" for i in range(16)]),
@@ -183,8 +182,7 @@ def in_object_column(names: list[str]) -> bytes:
 
 
 CONTAINERS = [
-    ("row table", in_row_table, "duplicate column"),
-    ("column table", in_column_table, "duplicate column"),
+    ("row table", in_row_table, "duplicate column"), ("column table", in_column_table, "duplicate column"),
     ("object column", in_object_column, "duplicate key"),
 ]
 
