@@ -1,6 +1,5 @@
-"""Hostile documents decode or fail exactly as they should, within the budgets. Work is bounded by
-allocation counts, never by timing: heavy cases run in a child whose allocator fails every allocation
-past a limit derived from the input length and the budgets, so excess work ends in MemoryError."""
+"""Hostile documents decode or fail exactly, within the budgets. Heavy cases run in a child whose allocations
+fail past a limit derived from the input and the budgets: excess work ends in MemoryError, no timing."""
 
 from __future__ import annotations
 
@@ -51,24 +50,16 @@ CHILD = textwrap.dedent(
 
 
 def decode_within(data: bytes, allocations: int) -> dict:
-    """Decodes `data` in a child process in which allocation `allocations` and all later ones fail."""
     pytest.importorskip("_testcapi")
-    proc = subprocess.run(
-        [sys.executable, "-c", CHILD, str(allocations)],
-        input=data,
-        capture_output=True,
-        timeout=600,
-    )
+    proc = subprocess.run([sys.executable, "-c", CHILD, str(allocations)], input=data, capture_output=True, timeout=600)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")[-4000:]
     return json.loads(proc.stdout)
 
 
 def allocation_limit(data: bytes) -> int:
-    """Two allocations per budget unit (a container and its storage), plus some per input byte."""
+    # Two allocations per budget unit (a container and its storage), plus some per input byte.
     return 2 * (size_budget(data) + REFERENCE_BUDGET) + 16 * len(data) + 1000
 
-
-# -- references -------------------------------------------------------------------
 
 def doubling_bomb(container: str, levels: int) -> tuple[bytes, int]:
     """Anchor k holds two references to anchor k - 1; also the offset just past the first unpaid one."""
@@ -80,16 +71,9 @@ def doubling_bomb(container: str, levels: int) -> tuple[bytes, int]:
     body += d.anchor(pair(d.none(), d.none()))
     budget, cost, failing_at = REFERENCE_BUDGET, 3, None
     for k in range(levels):
-        body += b"\x0a"
-        parts = [d.ref(k), d.ref(k)]
-        if container == "list":
-            body += b"\x07\x02"
-        else:
-            body += b"\x08\x02"
-        for index, part in enumerate(parts):
-            if container == "dict":
-                body += d.string("ab"[index])
-            body += part
+        body += b"\x0a\x07\x02" if container == "list" else b"\x0a\x08\x02"
+        for index in range(2):
+            body += (d.string("ab"[index]) if container == "dict" else b"") + d.ref(k)
             budget -= cost
             if budget < 0 and failing_at is None:
                 failing_at = len(HEADER) + len(body)
@@ -105,8 +89,6 @@ def test_doubling_reference_bombs_stop_at_the_budget(container: str) -> None:
     outcome = decode_within(data, allocation_limit(data))
     assert outcome == {"kind": "error", "message": "reference expansion too large", "offset": failing_at}
 
-
-# -- typed lists and columns --------------------------------------------------------
 
 BITMAP_BYTES = 1 << 17
 
@@ -127,14 +109,11 @@ def test_maximal_boolean_typed_list(extra: int, expected: tuple[str, str] | None
     data = head + b"\x04" + bits
     if expected is None:
         value = vorn_native.loads_binary(data)
-        assert len(value) == count
+        assert len(value) == count and sum(value) == count // 2
         assert value[:8] == [True, False, True, False, False, True, False, True]
         assert {id(x) for x in value} == {id(True), id(False)}
-        assert sum(value) == count // 2
-        return
-    message, where = expected
-    offset = len(head) + 1 if where == "bitmap" else len(head)
-    assert decode_error(data) == (message, offset)
+    else:
+        assert decode_error(data) == (expected[0], len(head) + (expected[1] == "bitmap"))
 
 
 def test_object_column_tower_exhausts_the_size_budget_in_bounded_work() -> None:
@@ -144,17 +123,11 @@ def test_object_column_tower_exhausts_the_size_budget_in_bounded_work() -> None:
     budget = size_budget(data)
     failing_body = budget // 8501  # bodies 0..failing_body-1 are paid for
     kind_offset = len(HEADER) + 1 + len(varint(8500)) + 4 * failing_body  # 05 01 41 6b each
-    assert decode_within(data, allocation_limit(data)) == {
-        "kind": "error",
-        "message": "decoded size too large",
-        "offset": kind_offset,
-    }
+    outcome = {"kind": "error", "message": "decoded size too large", "offset": kind_offset}
+    assert decode_within(data, allocation_limit(data)) == outcome
 
 
-# -- key lists ---------------------------------------------------------------------
-
-def collide_keys(count: int) -> list[str]:
-    """Keys that look alike: one length, one alphabet, differing in one place."""
+def collide_keys(count: int) -> list[str]:  # one length, one alphabet, differing in one place
     return [f"key{i:05d}" for i in range(count)]
 
 
@@ -205,8 +178,6 @@ def test_last_key_duplicate_is_found_by_scan_and_by_hash(count: int, where: str,
         assert decode_error(data) == (f"{label} '{repeated}'", head + len(string_item(repeated)))
 
 
-# -- varints -----------------------------------------------------------------------
-
 LONGEST = b"\xff" * 9 + b"\x01"  # 2^64 - 1 in ten bytes
 
 VARINTS = [
@@ -238,10 +209,7 @@ def test_longest_varints_fail_where_they_should(name: str, data: bytes, expected
     assert decode_error(data) == expected
 
 
-# -- the allocation bound itself ----------------------------------------------------
-
 def test_allocation_bound_would_catch_runaway_work() -> None:
-    """The child's limit does bite: the same bomb with far too small a limit
-    ends in MemoryError, so the bounds asserted above are real."""
+    # The child's limit does bite: far too small a limit ends the same bomb in MemoryError.
     data, _ = doubling_bomb("list", 40)
     assert decode_within(data, 100_000) == {"kind": "MemoryError"}
