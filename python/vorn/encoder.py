@@ -23,7 +23,7 @@ charges are written again as plain lists and objects until it fits.
 from __future__ import annotations
 
 import struct
-from typing import Any, Generator, Optional
+from typing import Any, Generator, Iterable, Iterator, Optional
 
 from vorn import _columns
 from vorn._check import check
@@ -105,6 +105,28 @@ def _put_varint(out: bytearray, value: int) -> None:
         out.append((value & 0x7F) | 0x80)
         value >>= 7
     out.append(value)
+
+
+def _put_zigzags(out: bytearray, numbers: Iterable[int]) -> None:
+    """Signed 64-bit ints as zigzag varints; the one- and two-byte forms,
+    which most column items take, are written inline."""
+    for n in numbers:
+        z = (n << 1) ^ (n >> 63)
+        if z < 0x80:
+            out.append(z)
+        elif z < 0x4000:
+            out += bytes(((z & 0x7F) | 0x80, z >> 7))
+        else:
+            _put_varint(out, z)
+
+
+def _deltas(values: Iterable[int]) -> Iterator[int]:
+    """Differences of consecutive values (the first from 0), wrapped to 64 bits."""
+    previous = 0
+    for v in values:
+        d = v - previous
+        yield d if -(2**63) <= d < 2**63 else wrap64(d)
+        previous = v
 
 
 def _bitmap(flags: list[bool]) -> bytes:
@@ -303,30 +325,11 @@ class _Writer:
         if kind == BOOLEANS:
             out += _bitmap(values)
         elif kind == DELTA_INTEGERS:
-            previous = 0
-            for v in plan.data:
-                d = v - previous
-                if not -(2**63) <= d < 2**63:
-                    d = wrap64(d)
-                z = (d << 1) ^ (d >> 63)
-                if z < 0x80:
-                    out.append(z)
-                elif z < 0x4000:
-                    out += bytes(((z & 0x7F) | 0x80, z >> 7))
-                else:
-                    _put_varint(out, z)
-                previous = v
+            _put_zigzags(out, _deltas(plan.data))
         elif kind == DECIMALS:
             scale, mantissas = plan.data
             out.append(scale)
-            for m in mantissas:
-                z = (m << 1) ^ (m >> 63)
-                if z < 0x80:
-                    out.append(z)
-                elif z < 0x4000:
-                    out += bytes(((z & 0x7F) | 0x80, z >> 7))
-                else:
-                    _put_varint(out, z)
+            _put_zigzags(out, mantissas)
         elif kind == STRING_DICTIONARY:
             entries, indexes = plan.data
             _put_varint(out, len(entries))

@@ -147,8 +147,8 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
     if (dict == nullptr) return c.python_failed(), false;
     dicts.push_reserved(dict);
   }
-  // The dicts are fresh and small; a row filler's buffer would cost more
-  // memory than placing the members straight away saves.
+  // Members go straight into the dicts: a row filler's buffer of m columns
+  // would cost more memory than the walks it saves.
   for (size_t k = 0; k < keys.size(); ++k) {
     RowSlots members{dicts.data(), count, keys.key(k)};
     if (!read_column_body(c, count, depth + 1, members)) return false;
