@@ -139,7 +139,7 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
   if (!read_key_list(c, size_t(key_count), "duplicate key", keys)) return false;
   // Every dict receives every key, in key order.
   RowMaker maker;
-  if (!maker.init(c, keys)) return false;
+  if (!maker.init(c, keys, count)) return false;
   OwnedArray dicts;
   if (!dicts.reserve(count)) return c.python_failed(), false;
   for (size_t i = 0; i < count; ++i) {

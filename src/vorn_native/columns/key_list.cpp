@@ -74,9 +74,19 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
   return true;
 }
 
-bool RowMaker::init(DecodeContext& c, const KeyList& keys) {
+bool RowMaker::init(DecodeContext& c, const KeyList& keys, size_t rows) {
   constexpr size_t kKeysOfNewDict = 5;
   if (keys.size() <= kKeysOfNewDict) return true;
+  // Template copies hold rows x keys members before one column is read. A
+  // valid table pays for that product twice over: each column charges the
+  // size budget and spends at least a bit of input per row. When the budget
+  // or the remaining bytes cannot cover it, the columns will fail, and rows
+  // that start empty keep that failure cheap.
+  uint64_t members = uint64_t(rows) * keys.size();
+  if (c.size_budget < 0 || members > uint64_t(c.size_budget) ||
+      members / 8 > uint64_t(c.remaining())) {
+    return true;
+  }
   template_ = Owned::steal(PyDict_New());
   if (!template_) return c.python_failed(), false;
   for (size_t k = 0; k < keys.size(); ++k) {

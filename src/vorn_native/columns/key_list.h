@@ -36,11 +36,12 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
 // With more keys than a new dict holds before it grows, each row is a copy of
 // a template that maps every key to None: the dict is sized once and filling
 // it only replaces values (and removes the keys of absent members). Smaller
-// rows are plain new dicts.
+// rows, and rows whose members the input cannot pay for, are plain new dicts.
 class RowMaker {
  public:
-  // False with the failure recorded.
-  bool init(DecodeContext& c, const KeyList& keys);
+  // For `rows` rows of `keys`, with the columns still to be read. False with
+  // the failure recorded.
+  bool init(DecodeContext& c, const KeyList& keys, size_t rows);
   // A new row, or null with an exception pending.
   PyObject* make() const { return template_ ? PyDict_Copy(template_.get()) : PyDict_New(); }
   // Whether rows are template copies (every key present, mapped to None).

@@ -9,18 +9,8 @@ RowFiller::~RowFiller() {
 bool RowFiller::init(DecodeContext& c, const KeyList& keys, size_t count) {
   // Rows are made with every key (when that pays) and lose the keys of
   // absent members as they are filled: cheaper than growing each dict.
-  RowMaker maker;
-  if (!maker.init(c, keys)) return false;
-  prefilled_ = maker.prefills();
+  if (!maker_.init(c, keys, count)) return false;
   count_ = count;
-  rows_ = Owned::steal(PyList_New(Py_ssize_t(count)));
-  if (!rows_) return c.python_failed(), false;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* row = maker.make();
-    if (row == nullptr || PyList_SetItem(rows_.get(), Py_ssize_t(i), row) != 0) {
-      return c.python_failed(), false;
-    }
-  }
   group_ = keys.size() < kMaxGroup ? keys.size() : kMaxGroup;
   size_t items = group_ * count_;
   if (!buffer_.reserve(items)) return c.python_failed(), false;
@@ -38,11 +28,25 @@ bool RowFiller::read_column(DecodeContext& c, PyObject* key, const uint8_t* bitm
 }
 
 PyObject* RowFiller::finish(DecodeContext& c) {
-  if (pending_ != 0 && !flush(c)) return nullptr;
+  if ((pending_ != 0 || !rows_) && !flush(c)) return nullptr;
   return rows_.release();
 }
 
+bool RowFiller::make_rows(DecodeContext& c) {
+  rows_ = Owned::steal(PyList_New(Py_ssize_t(count_)));
+  if (!rows_) return c.python_failed(), false;
+  for (size_t i = 0; i < count_; ++i) {
+    PyObject* row = maker_.make();
+    if (row == nullptr || PyList_SetItem(rows_.get(), Py_ssize_t(i), row) != 0) {
+      return c.python_failed(), false;
+    }
+  }
+  return true;
+}
+
 bool RowFiller::flush(DecodeContext& c) {
+  if (!rows_ && !make_rows(c)) return false;
+  const bool prefilled = maker_.prefills();
   size_t cursors[kMaxGroup] = {};
   for (size_t row = 0; row < count_; ++row) {
     PyObject* dict = PyList_GetItem(rows_.get(), Py_ssize_t(row));
@@ -52,7 +56,7 @@ bool RowFiller::flush(DecodeContext& c) {
       size_t at = row;
       if (column.bitmap != nullptr) {
         if (!((column.bitmap[row >> 3] >> (row & 7)) & 1)) {
-          if (prefilled_ && PyDict_DelItem(dict, column.key) < 0) return c.python_failed(), false;
+          if (prefilled && PyDict_DelItem(dict, column.key) < 0) return c.python_failed(), false;
           continue;
         }
         at = cursors[j]++;

@@ -3,6 +3,8 @@
 // row dicts once per column, and for large tables each walk reaches far more
 // memory than the caches hold. The filler keeps the items of a few columns
 // and then places them row by row: one visit per row and group of columns.
+// The rows themselves are made when the first group is placed, so a table
+// whose first columns are broken never pays for its row count.
 #pragma once
 
 #include "columns/key_list.h"
@@ -19,8 +21,8 @@ class RowFiller {
   RowFiller& operator=(const RowFiller&) = delete;
   ~RowFiller();
 
-  // Makes the result list of `count` row dicts for the columns `keys` and
-  // room for the items of a group of columns. False with the failure recorded.
+  // Prepares `count` rows for the columns `keys`: room for the items of a
+  // group of columns. False with the failure recorded.
   bool init(DecodeContext& c, const KeyList& keys, size_t count);
   // Reads the next column's body at `depth`, under `key`: for every row when
   // `bitmap` is null, otherwise for the `present` rows whose bit is set, in
@@ -40,11 +42,12 @@ class RowFiller {
   // for a buffer of 24 bytes a row.
   static constexpr size_t kMaxGroup = 3;
 
+  bool make_rows(DecodeContext& c);
   bool flush(DecodeContext& c);
 
-  Owned rows_;  // the result list
+  RowMaker maker_;
+  Owned rows_;  // the result list, made by the first flush
   size_t count_ = 0;
-  bool prefilled_ = false;  // rows map every key to None until they are filled
   size_t group_ = 1;
   size_t pending_ = 0;
   Column columns_[kMaxGroup] = {};
