@@ -1,26 +1,21 @@
 #include "module/once.h"
 
-#include <mutex>
-
 namespace vorn {
-
-namespace {
-std::mutex creation_lock;
-}
 
 PyObject* create_once(std::atomic<PyObject*>& slot, PyObject* (*create)()) {
   if (PyObject* ready = slot.load(std::memory_order_acquire)) return ready;
-  // Wait for the lock without the interpreter lock, then take both.
-  PyThreadState* state = PyEval_SaveThread();
-  creation_lock.lock();
-  PyEval_RestoreThread(state);
-  PyObject* value = slot.load(std::memory_order_acquire);
-  if (value == nullptr) {
-    value = create();
-    if (value != nullptr) slot.store(value, std::memory_order_release);
+  // No lock is held while creating: a creation can run a collection, and a
+  // finalizer may come back here (or fork). Two creations may race; the
+  // first one published wins and the other is released.
+  PyObject* value = create();
+  if (value == nullptr) return nullptr;
+  PyObject* first = nullptr;
+  if (slot.compare_exchange_strong(first, value, std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return value;
   }
-  creation_lock.unlock();
-  return value;
+  Py_DECREF(value);
+  return first;
 }
 
 #define VORN_INTERNED(fn, text)                                                \
