@@ -98,6 +98,14 @@ int module_exec_body(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "vorn_native can only initialise a module object");
     return -1;
   }
+  // The exception type is one heap type for the whole process, and a type
+  // cannot be shared between interpreters: a sub-interpreter keeps its own
+  // type caches and subclass lists, which the other interpreters would see
+  // through it. The main interpreter is number 0.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError, "vorn_native can only be imported in the main interpreter");
+    return -1;
+  }
   Owned function;
   {
     Owned module_name = Owned::steal(PyModule_GetNameObject(module));
