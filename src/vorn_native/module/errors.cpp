@@ -30,10 +30,11 @@ PyObject* make_panic() {
   throw InternalFault("could not build the VornError for a decode failure");
 }
 
-// Sets one attribute of a raised VornError; a failure only drops that attribute.
-void set_attribute(PyObject* instance, PyObject* name, Owned value) {
-  if (name == nullptr || !value) conversion_failed();
-  if (PyObject_SetAttr(instance, name, value.get()) < 0) PyErr_Clear();
+// Sets one attribute of a raised VornError. False with the exception that
+// stopped it pending (a MemoryError): a VornError without its attributes
+// would break every handler that reads them, so none is raised then.
+bool set_attribute(PyObject* instance, PyObject* name, Owned value) {
+  return name != nullptr && value && PyObject_SetAttr(instance, name, value.get()) == 0;
 }
 
 }  // namespace
@@ -67,12 +68,17 @@ void raise_vorn_error(DecodeError&& error) {
     conversion_failed();
   }
 
-  set_attribute(instance.get(), interned_message(),
-                Owned::steal(PyUnicode_DecodeUTF8(error.message.data(),
-                                                  Py_ssize_t(error.message.size()), "replace")));
+  bool complete =
+      set_attribute(instance.get(), interned_message(),
+                    Owned::steal(PyUnicode_DecodeUTF8(
+                        error.message.data(), Py_ssize_t(error.message.size()), "replace")));
   std::string().swap(error.message);
-  set_attribute(instance.get(), interned_offset(),
-                Owned::steal(PyLong_FromUnsignedLongLong(error.offset)));
+  complete = complete && set_attribute(instance.get(), interned_offset(),
+                                       Owned::steal(PyLong_FromUnsignedLongLong(error.offset)));
+  if (!complete) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return;  // the half-built instance goes with its owners
+  }
   PyErr_Restore(exc_type.release(), instance.release(), traceback.release());
 }
 

@@ -40,8 +40,10 @@ class InternalFault : public std::exception {
 // Throws InternalFault when the type cannot be created.
 PyObject* vorn_error_type();
 
-// Raises VornError for `error`. Throws InternalFault when a constructor fails
-// during the conversion (after reporting it as unraisable).
+// Raises VornError for `error`, with its `message` and `offset`. When memory
+// runs out while those are set, the MemoryError is raised instead. Throws
+// InternalFault when the text or the instance cannot be made (after reporting
+// what failed as unraisable).
 void raise_vorn_error(DecodeError&& error);
 
 // Lets the pending exception through, or raises SystemError if none is set.
