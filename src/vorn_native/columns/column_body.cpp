@@ -137,19 +137,27 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
   if (key_count == 0) return c.fail("empty object column", c.pos), false;
   KeyList keys;
   if (!read_key_list(c, size_t(key_count), "duplicate key", keys)) return false;
-  // Every dict receives every key, in key order.
+  // Every dict receives every key, in key order. The first member's items
+  // wait where their dicts will go, and each dict is made as it takes its
+  // item: a column whose first member fails (or is itself such a column,
+  // many levels deep) has made no dict.
   RowMaker maker;
   if (!maker.init(c, keys, count)) return false;
   OwnedArray dicts;
   if (!dicts.reserve(count)) return c.python_failed(), false;
+  for (size_t i = 0; i < count; ++i) dicts.push_reserved(nullptr);
+  BufferSlots first{dicts.data(), count, "internal row index"};
+  if (!read_column_body(c, count, depth + 1, first)) return false;
   for (size_t i = 0; i < count; ++i) {
+    Owned item = Owned::steal(dicts.take(i));
     PyObject* dict = maker.make();
     if (dict == nullptr) return c.python_failed(), false;
-    dicts.push_reserved(dict);
+    dicts.data()[i] = dict;
+    if (PyDict_SetItem(dict, keys.key(0), item.get()) < 0) return c.python_failed(), false;
   }
-  // Members go straight into the dicts: a row filler's buffer of m columns
-  // would cost more memory than the walks it saves.
-  for (size_t k = 0; k < keys.size(); ++k) {
+  // The other members go straight into the dicts: a row filler's buffer of
+  // m columns would cost more memory than the walks it saves.
+  for (size_t k = 1; k < keys.size(); ++k) {
     RowSlots members{dicts.data(), count, keys.key(k)};
     if (!read_column_body(c, count, depth + 1, members)) return false;
   }
@@ -188,6 +196,7 @@ bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots) {
 }
 
 template bool read_column_body(DecodeContext&, size_t, int, ListSlots&);
+template bool read_column_body(DecodeContext&, size_t, int, AppendSlots&);
 template bool read_column_body(DecodeContext&, size_t, int, RowSlots&);
 template bool read_column_body(DecodeContext&, size_t, int, BufferSlots&);
 

@@ -16,6 +16,18 @@ struct ListSlots {
   }
 };
 
+// Item i is appended to a list that holds items 0 to i - 1.
+struct AppendSlots {
+  PyObject* list;  // borrowed
+
+  bool put(DecodeContext& c, size_t, PyObject* item) {
+    int status = PyList_Append(list, item);
+    Py_DECREF(item);
+    if (status != 0) return c.python_failed(), false;
+    return true;
+  }
+};
+
 // Item i becomes the member of dict i under `key`.
 struct RowSlots {
   PyObject* const* rows;  // borrowed dicts
@@ -58,6 +70,7 @@ template <class Slots>
 bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots);
 
 extern template bool read_column_body(DecodeContext&, size_t, int, ListSlots&);
+extern template bool read_column_body(DecodeContext&, size_t, int, AppendSlots&);
 extern template bool read_column_body(DecodeContext&, size_t, int, RowSlots&);
 extern template bool read_column_body(DecodeContext&, size_t, int, BufferSlots&);
 

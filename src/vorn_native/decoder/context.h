@@ -29,7 +29,8 @@ struct DecodeContext {
       : base(input),
         pos(input + 2),
         end(input + length),
-        size_budget(int64_t(length) * 32 + kSizeBudgetBase) {}
+        size_budget(int64_t(length) * 32 + kSizeBudgetBase),
+        slot_bits(int64_t(length) * 8) {}
   DecodeContext(const DecodeContext&) = delete;
   DecodeContext& operator=(const DecodeContext&) = delete;
   // Releases the string table, then the filled anchor slots, in index order.
@@ -42,6 +43,13 @@ struct DecodeContext {
   const uint8_t* end;
   int64_t reference_budget = kReferenceBudget;
   int64_t size_budget;
+  // What the lists being read may claim in slots before their items arrive,
+  // in bits of input: an item of a list takes at least a byte (8), one of a
+  // typed list at least a bit (1), and the items of nested lists take
+  // different bits. A valid document never claims more than the input has;
+  // a list that would (a tower of lists that each claim the rest of the
+  // input) grows as its items arrive instead.
+  int64_t slot_bits;
   Failure failure = Failure::none;
   DecodeError error;
 

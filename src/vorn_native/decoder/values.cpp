@@ -7,6 +7,7 @@
 #include "decoder/anchors.h"
 #include "decoder/objects.h"
 #include "decoder/primitives.h"
+#include "module/owned.h"
 
 namespace vorn {
 
@@ -41,6 +42,19 @@ inline PyObject* read_string_ref(DecodeContext& c, const StringEntry** entry) {
   PyObject* str = (*entry)->str;
   Py_INCREF(str);
   return str;
+}
+
+// A list whose slots the input cannot pay for yet: it grows as its items
+// arrive, so that every slot stands for an item already read.
+PyObject* read_growing_list(DecodeContext& c, size_t count, int depth) {
+  Owned list = Owned::steal(PyList_New(0));
+  if (!list) return c.python_failed();
+  for (size_t i = 0; i < count; ++i) {
+    Owned item = Owned::steal(read_value(c, depth + 1));
+    if (!item) return nullptr;
+    if (PyList_Append(list.get(), item.get()) != 0) return c.python_failed();
+  }
+  return list.release();
 }
 
 }  // namespace
@@ -110,20 +124,18 @@ PyObject* read_list(DecodeContext& c, int depth) {
   uint64_t count;
   if (!read_length(c, count)) return nullptr;
   if (count > c.remaining()) return c.fail("truncated input", c.pos);
-  PyObject* list = PyList_New(Py_ssize_t(count));
-  if (list == nullptr) return c.python_failed();
+  int64_t claim = int64_t(count) * 8;
+  if (claim > c.slot_bits) return read_growing_list(c, size_t(count), depth);
+  c.slot_bits -= claim;
+  Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
+  if (!list) return c.python_failed();
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = read_value(c, depth + 1);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    if (PyList_SetItem(list, Py_ssize_t(i), item) != 0) {
-      Py_DECREF(list);
-      return c.python_failed();
-    }
+    if (item == nullptr) return nullptr;
+    if (PyList_SetItem(list.get(), Py_ssize_t(i), item) != 0) return c.python_failed();
   }
-  return list;
+  c.slot_bits += claim;
+  return list.release();
 }
 
 bool read_string_item(DecodeContext& c, StringItem& item) {
