@@ -168,10 +168,11 @@ def test_alike_keys_are_not_duplicates(set_name: str, names: list[str], where: s
     assert list(value[0]) == names
 
 
-@pytest.mark.parametrize("count", [2, 16, 17, 18, 100, 5000])
+@pytest.mark.parametrize("count", [2, 16, 17, 18, 33, 64, 65, 100, 300, 5000])
 @pytest.mark.parametrize(("where", "build", "label"), CONTAINERS, ids=[c[0] for c in CONTAINERS])
 def test_last_key_duplicate_is_found_by_scan_and_by_hash(count: int, where: str, build, label: str) -> None:
     names = collide_keys(count - 1)
+    assert list(vorn_native.loads_binary(build(names))[0]) == names
     for repeated in (names[0], names[-1], names[len(names) // 2]):
         data = build(names + [repeated])
         head = data.index(string_item(names[-1])) + len(string_item(names[-1]))
