@@ -13,7 +13,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 TESTS = ROOT / "tests"
-MAX_LEN = 4096
+MAX_LEN = 65536
 
 
 def from_tests():
