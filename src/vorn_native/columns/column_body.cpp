@@ -5,24 +5,17 @@
 #include "columns/slots.h"
 #include "decoder/primitives.h"
 #include "decoder/values.h"
-#include "module/membuf.h"
-#include "module/owned.h"
+#include "foundation/membuf.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 
 namespace {
 
-enum ColumnKind : uint8_t {
-  kValues = 0,
-  kDeltaIntegers = 1,
-  kDecimals = 2,
-  kStringDictionary = 3,
-  kBooleans = 4,
-  kObjectColumn = 5,
-};
-
-constexpr double kPowersOfTen[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
-constexpr long long kIntPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+constexpr double kPowersOfTen[kMaxDecimalScale + 1] = {1.0,     10.0,     100.0,    1000.0,
+                                                       10000.0, 100000.0, 1000000.0};
+constexpr long long kIntPowersOfTen[kMaxDecimalScale + 1] = {1,     10,     100,    1000,
+                                                             10000, 100000, 1000000};
 constexpr uint64_t kExactInDouble = uint64_t(1) << 53;
 
 template <class Slots>
@@ -42,7 +35,7 @@ bool read_delta_integers(DecodeContext& c, size_t count, Slots& slots) {
     if (!read_zigzag(c, delta)) return false;
     sum += uint64_t(delta);
     PyObject* item = PyLong_FromLongLong(static_cast<long long>(int64_t(sum)));
-    if (item == nullptr) return c.python_failed(), false;
+    if (item == nullptr) return c.python_failed();
     if (!slots.put(c, i, item)) return false;
   }
   return true;
@@ -71,9 +64,8 @@ PyObject* scaled_decimal(DecodeContext& c, int64_t mantissa, unsigned scale) {
 
 template <class Slots>
 bool read_decimals(DecodeContext& c, size_t count, Slots& slots) {
-  if (c.pos >= c.end || *c.pos > 6) {
-    c.fail("bad decimal scale", c.pos);
-    return false;
+  if (c.pos >= c.end || *c.pos > kMaxDecimalScale) {
+    return c.fail("bad decimal scale", c.pos);
   }
   unsigned scale = *c.pos++;
   for (size_t i = 0; i < count; ++i) {
@@ -82,7 +74,7 @@ bool read_decimals(DecodeContext& c, size_t count, Slots& slots) {
     PyObject* item;
     if (scale == 0) {
       item = PyLong_FromLongLong(static_cast<long long>(mantissa));
-      if (item == nullptr) return c.python_failed(), false;
+      if (item == nullptr) return c.python_failed();
     } else {
       item = scaled_decimal(c, mantissa, scale);
       if (item == nullptr) return false;
@@ -96,9 +88,9 @@ template <class Slots>
 bool read_string_dictionary(DecodeContext& c, size_t count, Slots& slots) {
   uint64_t size;
   if (!read_length(c, size)) return false;
-  if (size > c.remaining()) return c.fail("truncated input", c.pos), false;
+  if (size > c.remaining()) return c.fail("truncated input", c.pos);
   OwnedArray entries;
-  if (!entries.reserve(size_t(size))) return c.python_failed(), false;
+  if (!entries.reserve(size_t(size))) return c.python_failed();
   for (uint64_t j = 0; j < size; ++j) {
     StringItem item;
     if (!read_string_item(c, item)) return false;
@@ -107,7 +99,7 @@ bool read_string_dictionary(DecodeContext& c, size_t count, Slots& slots) {
   for (size_t i = 0; i < count; ++i) {
     uint64_t index;
     if (!read_varint(c, index)) return false;
-    if (index >= size) return c.fail("bad dictionary index", c.pos), false;
+    if (index >= size) return c.fail("bad dictionary index", c.pos);
     PyObject* entry = entries[size_t(index)];
     Py_INCREF(entry);
     if (!slots.put(c, i, entry)) return false;
@@ -119,7 +111,7 @@ template <class Slots>
 bool read_booleans(DecodeContext& c, size_t count, Slots& slots) {
   const uint8_t* bitmap = c.pos;
   size_t bytes = count / 8 + (count % 8 != 0);
-  if (bytes > c.remaining()) return c.fail("truncated input", bitmap), false;
+  if (bytes > c.remaining()) return c.fail("truncated input", bitmap);
   c.pos = bitmap + bytes;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = ((bitmap[i >> 3] >> (i & 7)) & 1) ? Py_True : Py_False;
@@ -133,8 +125,8 @@ template <class Slots>
 bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots) {
   uint64_t key_count;
   if (!read_length(c, key_count)) return false;
-  if (key_count > c.remaining()) return c.fail("truncated input", c.pos), false;
-  if (key_count == 0) return c.fail("empty object column", c.pos), false;
+  if (key_count > c.remaining()) return c.fail("truncated input", c.pos);
+  if (key_count == 0) return c.fail("empty object column", c.pos);
   KeyList keys;
   if (!read_key_list(c, size_t(key_count), "duplicate key", keys)) return false;
   // Every dict receives every key, in key order. The first member's items
@@ -144,16 +136,17 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
   RowMaker maker;
   if (!maker.init(c, keys, count)) return false;
   OwnedArray dicts;
-  if (!dicts.reserve(count)) return c.python_failed(), false;
+  if (!dicts.reserve(count)) return c.python_failed();
   for (size_t i = 0; i < count; ++i) dicts.push_reserved(nullptr);
   BufferSlots first{dicts.data(), count, "internal row index"};
   if (!read_column_body(c, count, depth + 1, first)) return false;
   for (size_t i = 0; i < count; ++i) {
+    VORN_ASSERT(dicts[i] != nullptr);
     Owned item = Owned::steal(dicts.take(i));
     PyObject* dict = maker.make();
-    if (dict == nullptr) return c.python_failed(), false;
+    if (dict == nullptr) return c.python_failed();
     dicts.data()[i] = dict;
-    if (PyDict_SetItem(dict, keys.key(0), item.get()) < 0) return c.python_failed(), false;
+    if (PyDict_SetItem(dict, keys.key(0), item.get()) < 0) return c.python_failed();
   }
   // The other members go straight into the dicts: a row filler's buffer of
   // m columns would cost more memory than the walks it saves.
@@ -172,26 +165,25 @@ bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots)
 template <class Slots>
 bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots) {
   const uint8_t* at = c.pos;
-  if (depth > kMaxDepth) return c.fail("nesting too deep", at), false;
-  c.size_budget -= int64_t(count) + 1;
-  if (c.size_budget < 0) return c.fail("decoded size too large", at), false;
-  if (at >= c.end) return c.fail("truncated input", at), false;
+  if (depth > kMaxDepth) return c.fail("nesting too deep", at);
+  if (!c.charge_size(int64_t(count) + 1, at)) return false;
+  if (at >= c.end) return c.fail("truncated input", at);
   uint8_t kind = *c.pos++;
-  switch (kind) {
-    case kValues:
+  switch (static_cast<ColumnKind>(kind)) {
+    case ColumnKind::Values:
       return read_values(c, count, depth, slots);
-    case kDeltaIntegers:
+    case ColumnKind::DeltaIntegers:
       return read_delta_integers(c, count, slots);
-    case kDecimals:
+    case ColumnKind::Decimals:
       return read_decimals(c, count, slots);
-    case kStringDictionary:
+    case ColumnKind::StringDictionary:
       return read_string_dictionary(c, count, slots);
-    case kBooleans:
+    case ColumnKind::Booleans:
       return read_booleans(c, count, slots);
-    case kObjectColumn:
+    case ColumnKind::ObjectColumn:
       return read_object_column(c, count, depth, slots);
     default:
-      return c.fail("bad column kind", at), false;
+      return c.fail("bad column kind", at);
   }
 }
 

@@ -51,8 +51,7 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
   MemBuf<KeyEntry>& entries = keys.entries();
   KeySet set;
   if (!entries.reserve(count) || (count > kScanLimit && !set.init(count))) {
-    c.python_failed();
-    return false;
+    return c.python_failed();
   }
   for (size_t i = 0; i < count; ++i) {
     StringItem item;
@@ -67,8 +66,8 @@ bool read_key_list(DecodeContext& c, size_t count, const char* label, KeyList& k
       }
     }
     if (duplicate) {
-      c.fail_at(c.offset(c.pos), {label, " '", span_text(c, item.start, item.length), "'"});
-      return false;  // the duplicate key is released with the list
+      return c.fail_at(c.offset(c.pos), {label, " '", span_text(c, item.start, item.length),
+                                         "'"});  // the duplicate key is released with the list
     }
   }
   return true;
@@ -83,14 +82,13 @@ bool RowMaker::init(DecodeContext& c, const KeyList& keys, size_t rows) {
   // or the remaining bytes cannot cover it, the columns will fail, and rows
   // that start empty keep that failure cheap.
   uint64_t members = uint64_t(rows) * keys.size();
-  if (c.size_budget < 0 || members > uint64_t(c.size_budget) ||
-      members / 8 > uint64_t(c.remaining())) {
+  if (!c.size_covers(members) || members / kItemsPerByte > uint64_t(c.remaining())) {
     return true;
   }
   template_ = Owned::steal(PyDict_New());
-  if (!template_) return c.python_failed(), false;
+  if (!template_) return c.python_failed();
   for (size_t k = 0; k < keys.size(); ++k) {
-    if (PyDict_SetItem(template_.get(), keys.key(k), Py_None) < 0) return c.python_failed(), false;
+    if (PyDict_SetItem(template_.get(), keys.key(k), Py_None) < 0) return c.python_failed();
   }
   return true;
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "decoder/context.h"
-#include "module/owned.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 

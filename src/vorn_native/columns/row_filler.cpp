@@ -13,7 +13,7 @@ bool RowFiller::init(DecodeContext& c, const KeyList& keys, size_t count) {
   count_ = count;
   group_ = keys.size() < kMaxGroup ? keys.size() : kMaxGroup;
   size_t items = group_ * count_;
-  if (!buffer_.reserve(items)) return c.python_failed(), false;
+  if (!buffer_.reserve(items)) return c.python_failed();
   for (size_t i = 0; i < items; ++i) buffer_.push_reserved(nullptr);
   return true;
 }
@@ -34,11 +34,11 @@ PyObject* RowFiller::finish(DecodeContext& c) {
 
 bool RowFiller::make_rows(DecodeContext& c) {
   rows_ = Owned::steal(PyList_New(Py_ssize_t(count_)));
-  if (!rows_) return c.python_failed(), false;
+  if (!rows_) return c.python_failed();
   for (size_t i = 0; i < count_; ++i) {
     PyObject* row = maker_.make();
     if (row == nullptr || PyList_SetItem(rows_.get(), Py_ssize_t(i), row) != 0) {
-      return c.python_failed(), false;
+      return c.python_failed();
     }
   }
   return true;
@@ -50,24 +50,28 @@ bool RowFiller::flush(DecodeContext& c) {
   size_t cursors[kMaxGroup] = {};
   for (size_t row = 0; row < count_; ++row) {
     PyObject* dict = PyList_GetItem(rows_.get(), Py_ssize_t(row));
-    if (dict == nullptr) return c.python_failed(), false;
+    if (dict == nullptr) return c.python_failed();
     for (size_t j = 0; j < pending_; ++j) {
       const Column& column = columns_[j];
       size_t at = row;
       if (column.bitmap != nullptr) {
         if (!((column.bitmap[row >> 3] >> (row & 7)) & 1)) {
-          if (prefilled && PyDict_DelItem(dict, column.key) < 0) return c.python_failed(), false;
+          if (prefilled && PyDict_DelItem(dict, column.key) < 0) return c.python_failed();
           continue;
         }
         at = cursors[j]++;
       }
       PyObject** slot = buffer_.data() + j * count_ + at;
       PyObject* item = *slot;
+      VORN_ASSERT(item != nullptr);
       *slot = nullptr;
       int status = PyDict_SetItem(dict, column.key, item);
       Py_DECREF(item);
-      if (status < 0) return c.python_failed(), false;
+      if (status < 0) return c.python_failed();
     }
+  }
+  for (size_t j = 0; j < pending_; ++j) {
+    VORN_ASSERT(columns_[j].bitmap == nullptr || cursors[j] <= count_);
   }
   pending_ = 0;
   return true;

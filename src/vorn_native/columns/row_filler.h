@@ -9,8 +9,8 @@
 
 #include "columns/key_list.h"
 #include "columns/slots.h"
-#include "module/membuf.h"
-#include "module/owned.h"
+#include "foundation/membuf.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 

@@ -11,7 +11,7 @@ struct ListSlots {
   PyObject* list;  // borrowed
 
   bool put(DecodeContext& c, size_t i, PyObject* item) {
-    if (PyList_SetItem(list, Py_ssize_t(i), item) != 0) return c.python_failed(), false;
+    if (PyList_SetItem(list, Py_ssize_t(i), item) != 0) return c.python_failed();
     return true;
   }
 };
@@ -23,7 +23,7 @@ struct AppendSlots {
   bool put(DecodeContext& c, size_t, PyObject* item) {
     int status = PyList_Append(list, item);
     Py_DECREF(item);
-    if (status != 0) return c.python_failed(), false;
+    if (status != 0) return c.python_failed();
     return true;
   }
 };
@@ -37,12 +37,11 @@ struct RowSlots {
   bool put(DecodeContext& c, size_t i, PyObject* item) {
     if (i >= count) [[unlikely]] {
       Py_DECREF(item);
-      c.fail_at("internal row index", 0);
-      return false;
+      return c.fail_at("internal row index", 0);
     }
     int status = PyDict_SetItem(rows[i], key, item);
     Py_DECREF(item);
-    if (status < 0) return c.python_failed(), false;
+    if (status < 0) return c.python_failed();
     return true;
   }
 };
@@ -56,8 +55,7 @@ struct BufferSlots {
   bool put(DecodeContext& c, size_t i, PyObject* item) {
     if (i >= count) [[unlikely]] {
       Py_DECREF(item);
-      c.fail_at(overflow, 0);
-      return false;
+      return c.fail_at(overflow, 0);
     }
     items[i] = item;
     return true;

@@ -8,7 +8,7 @@
 #include "columns/slots.h"
 #include "columns/typed_list.h"
 #include "decoder/primitives.h"
-#include "module/owned.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 
@@ -18,16 +18,15 @@ namespace {
 bool read_table_header(DecodeContext& c, KeyList& keys) {
   uint64_t count;
   if (!read_varint(c, count)) return false;
-  if (count > kMaxLength || count > c.remaining()) return c.fail("truncated input", c.pos), false;
-  if (count == 0) return c.fail("empty table header", c.pos), false;
+  if (count > kMaxLength || count > c.remaining()) return c.fail("truncated input", c.pos);
+  if (count == 0) return c.fail("empty table header", c.pos);
   return read_key_list(c, size_t(count), "duplicate column", keys);
 }
 
 // The row count of a table, bounded by eight times the remaining bytes.
 bool read_row_count(DecodeContext& c, uint64_t& rows) {
   if (!read_varint(c, rows)) return false;
-  if (rows > kMaxLength || exceeds_bit_bound(c, rows))
-    return c.fail("truncated input", c.pos), false;
+  if (rows > kMaxLength || c.exceeds_bit_bound(rows)) return c.fail("truncated input", c.pos);
   return true;
 }
 
@@ -51,7 +50,7 @@ PyObject* read_row_table(DecodeContext& c, int depth) {
   if (!read_table_header(c, keys)) return nullptr;
   uint64_t count;
   if (!read_row_count(c, count)) return nullptr;
-  if (c.size_budget < int64_t(count) + 1) return c.fail("decoded size too large", c.pos);
+  if (!c.check_size(int64_t(count) + 1, c.pos)) return nullptr;
   RowFiller rows;
   if (!rows.init(c, keys, size_t(count))) return nullptr;
   for (size_t k = 0; k < keys.size(); ++k) {
@@ -65,8 +64,7 @@ PyObject* read_column_table(DecodeContext& c, int depth) {
   if (!read_table_header(c, keys)) return nullptr;
   uint64_t count;
   if (!read_row_count(c, count)) return nullptr;
-  c.size_budget -= 2 * int64_t(count);
-  if (c.size_budget < 0) return c.fail("decoded size too large", c.pos);
+  if (!c.charge_size(2 * int64_t(count), c.pos)) return nullptr;
   RowFiller rows;
   if (!rows.init(c, keys, size_t(count))) return nullptr;
   size_t bitmap_bytes = size_t(count / 8 + (count % 8 != 0));

@@ -2,13 +2,11 @@
 
 #include "decoder/primitives.h"
 #include "decoder/values.h"
-#include "module/membuf.h"
+#include "foundation/membuf.h"
 
 namespace vorn {
 
 namespace {
-
-constexpr size_t kMaxCopyDepth = 4096;
 
 enum class CopyOutcome { copied, budget_exhausted, failed };
 
@@ -44,8 +42,7 @@ inline bool is_container(PyObject* obj) noexcept {
 CopyOutcome open_frame(DecodeContext& c, MemBuf<CopyFrame>& frames, PyObject* source) {
   bool is_dict = Py_TYPE(source) == &PyDict_Type;
   Py_ssize_t size = is_dict ? PyDict_Size(source) : PyList_Size(source);
-  c.reference_budget -= int64_t(size) + 1;
-  if (c.reference_budget < 0) return CopyOutcome::budget_exhausted;
+  if (!c.charge_references(int64_t(size) + 1)) return CopyOutcome::budget_exhausted;
   PyObject* copy = is_dict ? PyDict_New() : PyList_New(size);
   if (copy == nullptr) {
     c.python_failed();
@@ -64,10 +61,10 @@ bool attach(DecodeContext& c, CopyFrame& parent, PyObject* item) {
   if (parent.is_dict) {
     int status = PyDict_SetItem(parent.copy, parent.key, item);
     Py_DECREF(item);
-    if (status < 0) return c.python_failed(), false;
+    if (status < 0) return c.python_failed();
     return true;
   }
-  if (PyList_SetItem(parent.copy, parent.next, item) != 0) return c.python_failed(), false;
+  if (PyList_SetItem(parent.copy, parent.next, item) != 0) return c.python_failed();
   ++parent.next;
   return true;
 }
@@ -131,6 +128,7 @@ PyObject* read_anchor(DecodeContext& c, int depth) {
   if (!c.anchors.push(nullptr)) return c.python_failed();
   PyObject* value = read_value(c, depth + 1);
   if (value == nullptr) return nullptr;
+  VORN_ASSERT(c.anchors[slot] == nullptr);
   Py_INCREF(value);
   c.anchors[slot] = value;
   return value;

@@ -30,8 +30,7 @@ DecodeContext::~DecodeContext() {
   for (size_t i = 0; i < anchors.size(); ++i) Py_XDECREF(anchors[i]);
 }
 
-PyObject* DecodeContext::fail_at(uint64_t at,
-                                 std::initializer_list<std::string_view> parts) noexcept {
+Failed DecodeContext::fail_at(uint64_t at, std::initializer_list<std::string_view> parts) noexcept {
   try {
     error.message.clear();
     for (std::string_view part : parts) error.message += part;
@@ -41,15 +40,15 @@ PyObject* DecodeContext::fail_at(uint64_t at,
   }
   failure = Failure::decode;
   error.offset = at;
-  return nullptr;
+  return {};
 }
 
 PyObject* decode_document(const uint8_t* input, size_t length) {
-  if (length < 2 || input[0] != 0x0F) {
+  if (length < kHeaderSize || input[0] != kMagic) {
     raise_vorn_error(DecodeError{"not a VORN binary document", 0});
     return nullptr;
   }
-  if (input[1] != 1) {
+  if (input[1] != kVersion) {
     raise_vorn_error(DecodeError{"unsupported binary version " + std::to_string(input[1]), 1});
     return nullptr;
   }

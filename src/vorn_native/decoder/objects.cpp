@@ -2,7 +2,7 @@
 
 #include "decoder/primitives.h"
 #include "decoder/values.h"
-#include "module/owned.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 

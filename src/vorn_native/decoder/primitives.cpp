@@ -10,8 +10,7 @@ bool read_varint_slow(DecodeContext& c, uint64_t& value) {
 #pragma GCC unroll 9
   for (unsigned k = 0; k < 9; ++k) {
     if (k >= available) {
-      c.fail("truncated input", start);
-      return false;
+      return c.fail("truncated input", start);
     }
     uint8_t byte = start[k];
     result |= uint64_t(byte & 0x7F) << (7 * k);
@@ -23,12 +22,10 @@ bool read_varint_slow(DecodeContext& c, uint64_t& value) {
   }
   // The tenth byte can only carry bit 63.
   if (available < 10) {
-    c.fail("truncated input", start);
-    return false;
+    return c.fail("truncated input", start);
   }
   if (start[9] > 1) {
-    c.fail("varint overflows 64 bits", start);
-    return false;
+    return c.fail("varint overflows 64 bits", start);
   }
   c.pos = start + 10;
   value = result | (uint64_t(start[9]) << 63);

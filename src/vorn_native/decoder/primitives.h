@@ -26,8 +26,7 @@ inline bool read_varint(DecodeContext& c, uint64_t& value) {
 inline bool read_length(DecodeContext& c, uint64_t& value) {
   if (!read_varint(c, value)) return false;
   if (value > kMaxLength) [[unlikely]] {
-    c.fail("truncated input", c.pos);
-    return false;
+    return c.fail("truncated input", c.pos);
   }
   return true;
 }

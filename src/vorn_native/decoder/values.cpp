@@ -7,7 +7,7 @@
 #include "decoder/anchors.h"
 #include "decoder/objects.h"
 #include "decoder/primitives.h"
-#include "module/owned.h"
+#include "foundation/owned.h"
 
 namespace vorn {
 
@@ -18,12 +18,9 @@ namespace {
 inline PyObject* read_string_body(DecodeContext& c, size_t length) {
   const uint8_t* start = c.pos;
   PyObject* text = read_text(c, start, length);
-  if (text != nullptr && length >= 2) {
-    if (!c.append_string(text, start, length)) {
-      Py_DECREF(text);
-      return nullptr;
-    }
-    Py_INCREF(text);
+  if (text != nullptr && length >= 2 && !c.append_string(text, start, length)) {
+    Py_DECREF(text);
+    return nullptr;
   }
   return text;
 }
@@ -67,48 +64,48 @@ PyObject* read_value(DecodeContext& c, int depth) {
   const uint8_t* at = c.pos;
   uint8_t tag = *c.pos++;
   PyObject* value;
-  if (tag & 0x80) {
-    value = PyLong_FromLong(tag & 0x7F);
-  } else if ((tag & 0x60) == 0x40) {
-    return read_string_body(c, tag & 0x1F);
+  if (is_small_int(tag)) {
+    value = PyLong_FromLong(tag & kSmallIntMax);
+  } else if (is_short_string(tag)) {
+    return read_string_body(c, tag & kShortStringMax);
   } else {
-    switch (tag) {
-      case 0x00:
+    switch (static_cast<Tag>(tag)) {
+      case Tag::None:
         Py_INCREF(Py_None);
         return Py_None;
-      case 0x01:
+      case Tag::False:
         Py_INCREF(Py_False);
         return Py_False;
-      case 0x02:
+      case Tag::True:
         Py_INCREF(Py_True);
         return Py_True;
-      case 0x03: {
+      case Tag::Int: {
         int64_t number;
         if (!read_zigzag(c, number)) return nullptr;
         value = PyLong_FromLongLong(number);
         break;
       }
-      case 0x04:
+      case Tag::Float:
         return read_float(c);
-      case 0x05:
+      case Tag::String:
         return read_long_string(c);
-      case 0x06: {
+      case Tag::StringRef: {
         const StringEntry* entry = nullptr;
         return read_string_ref(c, &entry);
       }
-      case 0x07:
+      case Tag::List:
         return read_list(c, depth);
-      case 0x08:
+      case Tag::Object:
         return read_object(c, depth);
-      case 0x09:
+      case Tag::RowTable:
         return read_row_table(c, depth);
-      case 0x0A:
+      case Tag::Anchor:
         return read_anchor(c, depth);
-      case 0x0B:
+      case Tag::Reference:
         return read_reference(c);
-      case 0x0C:
+      case Tag::TypedList:
         return read_typed_list(c, depth);
-      case 0x0D:
+      case Tag::ColumnTable:
         return read_column_table(c, depth);
       default: {
         char message[16];
@@ -125,8 +122,7 @@ PyObject* read_list(DecodeContext& c, int depth) {
   if (!read_length(c, count)) return nullptr;
   if (count > c.remaining()) return c.fail("truncated input", c.pos);
   int64_t claim = int64_t(count) * 8;
-  if (claim > c.slot_bits) return read_growing_list(c, size_t(count), depth);
-  c.slot_bits -= claim;
+  if (!c.claim_slots(claim)) return read_growing_list(c, size_t(count), depth);
   Owned list = Owned::steal(PyList_New(Py_ssize_t(count)));
   if (!list) return c.python_failed();
   for (size_t i = 0; i < count; ++i) {
@@ -134,20 +130,19 @@ PyObject* read_list(DecodeContext& c, int depth) {
     if (item == nullptr) return nullptr;
     if (PyList_SetItem(list.get(), Py_ssize_t(i), item) != 0) return c.python_failed();
   }
-  c.slot_bits += claim;
+  c.release_slots(claim);
   return list.release();
 }
 
 bool read_string_item(DecodeContext& c, StringItem& item) {
   if (c.pos >= c.end) {
-    c.fail("truncated input", c.pos);
-    return false;
+    return c.fail("truncated input", c.pos);
   }
   const uint8_t* at = c.pos;
   uint8_t tag = *c.pos++;
-  if ((tag & 0xE0) == 0x40 || tag == 0x05) {
-    size_t length = tag & 0x1F;
-    if (tag == 0x05) {
+  if (is_short_string(tag) || tag == tag_byte(Tag::String)) {
+    size_t length = tag & kShortStringMax;
+    if (tag == tag_byte(Tag::String)) {
       uint64_t long_length;
       if (!read_length(c, long_length)) return false;
       length = size_t(long_length);
@@ -157,7 +152,7 @@ bool read_string_item(DecodeContext& c, StringItem& item) {
     item.str = read_string_body(c, length);
     return item.str != nullptr;
   }
-  if (tag == 0x06) {
+  if (tag == tag_byte(Tag::StringRef)) {
     const StringEntry* entry = nullptr;
     item.str = read_string_ref(c, &entry);
     if (item.str == nullptr) return false;
@@ -165,8 +160,7 @@ bool read_string_item(DecodeContext& c, StringItem& item) {
     item.length = entry->length;
     return true;
   }
-  c.fail("key must be a string", at);
-  return false;
+  return c.fail("key must be a string", at);
 }
 
 }  // namespace vorn

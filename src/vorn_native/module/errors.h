@@ -5,8 +5,9 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <exception>
 #include <string>
+
+#include "foundation/fault.h"
 
 namespace vorn {
 
@@ -25,17 +26,6 @@ struct DecodeError {
   uint64_t offset = 0;
 };
 
-// A broken internal invariant. Thrown inside the module, caught at the entry
-// points and raised as PanicException; never crosses into the interpreter.
-class InternalFault : public std::exception {
- public:
-  explicit InternalFault(const char* message) noexcept : message_(message) {}
-  const char* what() const noexcept override { return message_; }
-
- private:
-  const char* message_;
-};
-
 // Borrowed reference to the process-wide VornError type, created on first use.
 // Throws InternalFault when the type cannot be created.
 PyObject* vorn_error_type();
@@ -48,24 +38,5 @@ void raise_vorn_error(DecodeError&& error);
 
 // Lets the pending exception through, or raises SystemError if none is set.
 void raise_pending_error() noexcept;
-
-// Turns an internal fault into PanicException. If that class cannot be made,
-// whatever is pending (MemoryError) is left to propagate instead.
-void raise_panic(const char* message) noexcept;
-
-// Runs an entry point's body, turning any C++ exception into a Python one.
-template <class Fn>
-auto guard_entry(Fn&& body, decltype(body()) failed) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    raise_panic(fault.what());
-  } catch (...) {
-    raise_panic("internal fault");
-  }
-  return failed;
-}
 
 }  // namespace vorn

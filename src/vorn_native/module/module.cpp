@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "decoder/context.h"
+#include "foundation/once.h"
+#include "foundation/owned.h"
 #include "module/errors.h"
-#include "module/once.h"
-#include "module/owned.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "module/once.h"
+#include "foundation/once.h"
 
 namespace vorn {
 
