@@ -64,8 +64,10 @@ def classify(expected: tuple[bool, object], got: tuple[bool, object]) -> str | N
     name = type(outcome).__name__
     if name == "PanicException" and not want_ok:
         return None
-    if isinstance(outcome, vorn_native.VornError) and not want_ok:
-        if (outcome.message, outcome.offset) == (want.message, want.offset):  # type: ignore[attr-defined]
+    if isinstance(outcome, vorn_native.VornError):
+        if not (hasattr(outcome, "message") and hasattr(outcome, "offset")):
+            return f"raised a VornError without its attributes instead of {describe(*expected)}"
+        if not want_ok and (outcome.message, outcome.offset) == (want.message, want.offset):  # type: ignore[attr-defined]
             return None
     return f"raised {describe(ok, outcome)} instead of {describe(*expected)}"
 
