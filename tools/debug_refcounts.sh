@@ -30,7 +30,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 export PYTHONWARNINGS=ignore  # the debug interpreter warns about pip's own files
 "$VENV/bin/pip" install -q --disable-pip-version-check \
-  'scikit-build-core>=0.10' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'hypothesis>=6'
+  'scikit-build-core>=0.10' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'pytest-timeout>=2' 'hypothesis>=6'
 # Debian's python3.11d headers are links into the release ones, and Python.h's
 # own "pyconfig.h" then resolves to the release configuration (no Py_DEBUG):
 # include the debug configuration first so that references are counted.
