@@ -504,7 +504,7 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
 
     docs = [r.doc.name for r in reports]
     count = len(names)
-    height = max(4.0, 0.14 * count * len(docs) + 1.5)
+    height = max(4.0, 0.14 * count * len(docs) + 1.5) + 0.5  # three title lines
     fig, (speed_ax, size_ax) = plt.subplots(1, 2, figsize=(15, height), sharey=True)
     colors = plt.get_cmap("tab10")
     bar = 0.8 / count
@@ -548,7 +548,7 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
     fig.suptitle(f"vorn_native decode benchmark, {info['date']}\n"
                  f"{info['cpu']}, {info['nproc']} cores, {info['platform']}\n{info['versions']}",
                  fontsize="medium")
-    fig.tight_layout(rect=(0, 0.35 / height, 1, 1 - 0.75 / height))
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1))  # the layout makes room for the title
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
