@@ -26,6 +26,7 @@ import sys
 import time
 import tracemalloc
 from dataclasses import dataclass, field
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
 
@@ -45,7 +46,8 @@ from documents import (  # noqa: E402
     load_corpus,
 )
 
-DEFAULT_PNG = BENCH_DIR / "results" / "bench.png"
+# The chart README.md shows: the latest full run overwrites it.
+DEFAULT_PNG = BENCH_DIR / "benchmark.png"
 
 
 # Measurements -----------------------------------------------------------------
@@ -468,15 +470,19 @@ def notes_text(reports: list[DocReport], unavailable: list[Unavailable]) -> str:
     return "### Notes\n\n" + "\n".join(lines)
 
 
+def versions_text(contenders: list[Contender]) -> str:
+    return ", ".join(dict.fromkeys(f"{c.package} {c.version}" for c in contenders))
+
+
 def header_text(info: dict[str, Any], contenders: list[Contender], args: argparse.Namespace) -> str:
-    versions = ", ".join(dict.fromkeys(f"{c.package} {c.version}" for c in contenders))
     calls = "; ".join(f"{c.name}: `{c.call}`" for c in contenders)
     lines = [
         "## vorn_native decode benchmark",
         "",
+        f"- date: {info['date']}",
         f"- machine: {info['cpu']}, {info['nproc']} cores, {info['platform']}"
         + (f"; load average {info['load_before']} before, {info['load_after']} after" if "load_after" in info else ""),
-        f"- versions: {versions}",
+        f"- versions: {info['versions']}",
     ]
     if info.get("vorn"):
         lines.append(f"- VORN inputs made by `vorn.dumps` from `{info['vorn']}`")
@@ -498,7 +504,7 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
 
     docs = [r.doc.name for r in reports]
     count = len(names)
-    height = max(4.0, 0.14 * count * len(docs) + 1.5)
+    height = max(4.0, 0.14 * count * len(docs) + 1.5) + 0.5  # three title lines
     fig, (speed_ax, size_ax) = plt.subplots(1, 2, figsize=(15, height), sharey=True)
     colors = plt.get_cmap("tab10")
     bar = 0.8 / count
@@ -538,8 +544,11 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
     size_ax.set_xlabel("encoded size / compact JSON (log scale)")
     handles, labels = speed_ax.get_legend_handles_labels()
     fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 10), fontsize="small")
-    fig.suptitle(f"vorn_native decode benchmark — {info['cpu']}, {info['nproc']} cores, {info['python']}")
-    fig.tight_layout(rect=(0, 0.35 / height, 1, 1 - 0.3 / height))
+    # Date, machine and versions on the chart itself: it is shown apart from the tables.
+    fig.suptitle(f"vorn_native decode benchmark, {info['date']}\n"
+                 f"{info['cpu']}, {info['nproc']} cores, {info['platform']}\n{info['versions']}",
+                 fontsize="medium")
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1))  # the layout makes room for the title
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -676,6 +685,8 @@ def main(argv: list[str] | None = None) -> int:
     if not docs:
         sys.exit("no documents selected")
     info = machine_info()
+    info["date"] = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    info["versions"] = versions_text(contenders)
     info["vorn"] = vorn_source(contenders)
     info["load_before"] = load_average()
     names = [c.name for c in contenders]
