@@ -8,6 +8,6 @@
 from vorn_native import VornError
 from vorn_native import loads_binary as loads
 
-from vorn.encoder import dumps
+from vorn.pure import dumps
 
 __all__ = ["loads", "dumps", "VornError"]

@@ -1,4 +1,7 @@
-"""The VORN encoder: `dumps` turns JSON-like Python values into a document.
+"""The pure-Python VORN encoder: `dumps` turns JSON-like Python values into a document.
+
+It is the readable definition of the output: the native encoder
+(`vorn.dumps`) gives exactly its bytes and its errors.
 
 Encoding takes two passes over the value. The first (`_check.check`) refuses
 what cannot be written and names where it sits. The second writes the bytes,
@@ -23,7 +26,7 @@ charges are written again as plain lists and objects until it fits.
 from __future__ import annotations
 
 import struct
-from typing import Any, Generator, Iterable, Iterator, Optional
+from typing import Any, Callable, Generator, Iterable, Iterator, Optional
 
 from vorn import _columns
 from vorn._check import check
@@ -56,7 +59,7 @@ _BITS = bytes.maketrans(b"\x00\x01", b"01")
 Work = Generator["Work", None, None]
 
 
-def dumps(obj: Any, *, compact: bool = True) -> bytes:
+def dumps(obj: Any, *, compact: bool = True, default: Optional[Callable[[Any], Any]] = None) -> bytes:
     """Encode `obj` as a VORN document.
 
     `obj` may be built from dict (str keys), list, tuple, str, int (signed
@@ -76,15 +79,23 @@ def dumps(obj: Any, *, compact: bool = True) -> bytes:
     `OverflowError` for an int outside the signed 64-bit range, and
     `ValueError` for a NaN or infinity, a str with a lone surrogate, a
     container that contains itself, or nesting beyond 512 levels. The message
-    names where the value sits, for example `$.rows[3].price`.
+    names where the value sits, for example `$.rows[3].price` (a path of more
+    than 200 characters with its middle elided).
+
+    `default`, if given, is called with each value of an unsupported type, and
+    what it returns is written in that value's place (and checked like it);
+    its exceptions propagate. When it gives no supported value in 64 calls in
+    a row for one place, `TypeError` is raised.
     """
-    return encode(obj, compact)
+    return encode(obj, compact, default=default)
 
 
-def encode(obj: Any, compact: bool = True, budget_base: int = BUDGET_BASE) -> bytes:
+def encode(
+    obj: Any, compact: bool = True, budget_base: int = BUDGET_BASE, default: Optional[Callable[[Any], Any]] = None
+) -> bytes:
     """`dumps`, for a decoder whose decoded-size budget starts at `budget_base`
     plus 32 per byte."""
-    check(obj)
+    obj = check(obj, default)
     plain: set[int] = set()
     while True:
         writer = _Writer(compact, plain)
@@ -236,25 +247,30 @@ class _Writer:
     # Containers
 
     def write_object(self, d: dict[str, Any]) -> Work:
+        # A subclass is read through its items(), once; keys count by their text.
+        pairs = d.items() if type(d) is dict else list(d.items())
         out = self.out
         out.append(_TAG_OBJECT)
-        _put_varint(out, len(d))
-        for key, v in d.items():
-            self.string(key)
+        _put_varint(out, len(pairs))
+        for key, v in pairs:
+            self.string(key if type(key) is str else str.__str__(key))
             work = self.value(v)
             if work is not None:
                 yield work
 
     def write_list(self, items: list[Any]) -> Optional[Work]:
-        if self.compact and len(items) >= 2 and id(items) not in self.plain:
+        ident = id(items)  # the budget fallback names the list by its identity
+        if type(items) is not list and type(items) is not tuple:
+            items = list(items)  # a subclass is read through its iterator, once
+        if self.compact and len(items) >= 2 and ident not in self.plain:
             if all(type(item) is dict for item in items):
                 form = table_form(items if type(items) is list else list(items))
                 if form is not None:
-                    return self.table(items, *form)
+                    return self.table(items, ident, *form)
             else:
                 plan = choose(list(items), self.known, self.table_size, extra=1)
                 if plan.kind != VALUES:
-                    self.typed_list(items, plan)
+                    self.typed_list(items, ident, plan)
                     return None
         return self.plain_list(items)
 
@@ -267,15 +283,15 @@ class _Writer:
             if work is not None:
                 yield work
 
-    def typed_list(self, items: list[Any], plan: Plan) -> None:
+    def typed_list(self, items: list[Any], ident: int, plan: Plan) -> None:
         self.part_charges.append(0)
         self.out.append(_TAG_TYPED_LIST)
         _put_varint(self.out, len(items))
         work = self.column(items, plan)
         assert work is None  # typed lists only hold scalar kinds
-        self.close_part(items)
+        self.close_part(ident)
 
-    def table(self, rows: list[dict[str, Any]], form: str, header: tuple[str, ...]) -> Work:
+    def table(self, rows: list[dict[str, Any]], ident: int, form: str, header: tuple[str, ...]) -> Work:
         """A `RowTable` or a `ColumnTable` with the given header."""
         out = self.out
         count = len(rows)
@@ -301,7 +317,7 @@ class _Writer:
             work = self.column(column, choose(column, self.known, self.table_size))
             if work is not None:
                 yield work
-        self.close_part(rows)
+        self.close_part(ident)
 
     # Column bodies
 
@@ -309,8 +325,8 @@ class _Writer:
         self.charge += amount
         self.part_charges[-1] += amount
 
-    def close_part(self, obj: Any) -> None:
-        self.parts.append((self.part_charges.pop(), len(self.parts), id(obj)))
+    def close_part(self, ident: int) -> None:
+        self.parts.append((self.part_charges.pop(), len(self.parts), ident))
 
     def column(self, values: list[Any], plan: Plan) -> Optional[Work]:
         """Write one column body: its kind byte and its items."""
