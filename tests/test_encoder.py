@@ -27,6 +27,8 @@ from encoder_support import (
     same,
     table_kinds,
 )
+import vorn._native
+import vorn.pure
 from vorn import pure
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -55,7 +57,9 @@ def round_trips(value: object, compact: bool = True) -> bool:
 def test_module_surface() -> None:
     assert vorn.loads is vorn_native.loads_binary
     assert vorn.VornError is vorn_native.VornError
-    assert set(vorn.__all__) == {"loads", "dumps", "VornError"}
+    assert set(vorn.__all__) == {"loads", "dumps", "load", "dump", "VornError"}
+    assert vorn.dumps is vorn._native.dumps and vorn.pure.dumps is not vorn.dumps
+    assert vorn_native.__all__ == ["loads_binary", "VornError"]
 
 
 @pytest.mark.parametrize(
