@@ -137,8 +137,8 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
         if (!(y > -9.2e18 && y < 9.2e18)) return true;
         m = int64_t(std::nearbyint(y));
         // The decoder's division: binary64 up to 2^53, exact above.
-        double back = m >= -wire::kTwo53Int && m <= wire::kTwo53Int ? double(m) / p
-                                                                     : exact_quotient(m, q);
+        double back =
+            m >= -wire::kTwo53Int && m <= wire::kTwo53Int ? double(m) / p : exact_quotient(m, q);
         if (back != node.f) exact = false;
       }
       numbers.push_reserved(m);
@@ -211,8 +211,9 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
     if (count <= 1) continue;
     uint64_t length = snapshot_.texts[text].length;
     int64_t literal = wire::literal_size(length);
-    int64_t each =
-        length < 2 ? literal : std::min<int64_t>(literal, 1 + wire::varint_size(uint64_t(index_[text])));
+    int64_t each = length < 2
+                       ? literal
+                       : std::min<int64_t>(literal, 1 + wire::varint_size(uint64_t(index_[text])));
     plain += int64_t(count - 1) * each;
   }
   // Entries by falling frequency, ties in first-seen order, so that the most
@@ -229,8 +230,8 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
       return counts[a] != counts[b] ? counts[a] > counts[b] : rank[a] < rank[b];
     });
   }
-  int64_t size = extra + wire::varint_size(entries.size()) +
-                 item_costs(entries.data(), entries.size(), table);
+  int64_t size =
+      extra + wire::varint_size(entries.size()) + item_costs(entries.data(), entries.size(), table);
   for (size_t position = 0; position < entries.size(); ++position) {
     size += int64_t(counts_[entries[position]]) * wire::varint_size(position);
   }

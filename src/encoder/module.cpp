@@ -66,8 +66,15 @@ PyMethodDef methods[] = {
 PyModuleDef_Slot slots[] = {{0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "vorn._native", "The native VORN encoder.", 0, methods, slots,
-    nullptr,               nullptr,        nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vorn._native",
+    "The native VORN encoder.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

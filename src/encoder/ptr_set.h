@@ -31,7 +31,9 @@ class PtrSet {
   }
 
  private:
-  static size_t spread(uintptr_t key) noexcept { return size_t((key >> 4) * 0x9E3779B97F4A7C15ull >> 20); }
+  static size_t spread(uintptr_t key) noexcept {
+    return size_t((key >> 4) * 0x9E3779B97F4A7C15ull >> 20);
+  }
   bool grow() noexcept {
     Array<uintptr_t> old;
     old.swap(slots_);

@@ -74,12 +74,13 @@ bool Snapshot::check(uint32_t node) noexcept {
     if (type == &PyFloat_Type || PyFloat_Check(obj)) {
       double value = PyFloat_AsDouble(obj);
       if (!std::isfinite(value)) return refuse("scalar", obj, true, 0);
-      nodes[node] = Node{{.f = value}, type == &PyFloat_Type ? NodeKind::float_ : NodeKind::float_sub};
+      nodes[node] =
+          Node{{.f = value}, type == &PyFloat_Type ? NodeKind::float_ : NodeKind::float_sub};
       Py_DECREF(obj);
       return true;
     }
     if (obj == Py_None || type == &PyBool_Type) {
-      nodes[node].kind = obj == Py_None ? NodeKind::none
+      nodes[node].kind = obj == Py_None   ? NodeKind::none
                          : obj == Py_True ? NodeKind::true_
                                           : NodeKind::false_;
       Py_DECREF(obj);
@@ -246,8 +247,8 @@ bool Snapshot::refuse(const char* reason, PyObject* value, bool with_current,
   if (!module) return false;
   Owned raise = Owned::steal(PyObject_GetAttrString(module.get(), "refuse"));
   if (!raise) return false;
-  Owned result = Owned::steal(
-      PyObject_CallFunction(raise.get(), "sOOn", reason, value, keys.get(), extra));
+  Owned result =
+      Owned::steal(PyObject_CallFunction(raise.get(), "sOOn", reason, value, keys.get(), extra));
   if (result) PyErr_SetString(PyExc_SystemError, "vorn: a refused value raised nothing");
   return false;
 }

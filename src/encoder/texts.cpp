@@ -61,7 +61,8 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length) noexcept {
     size_t mask = table_.size() - 1;
     for (slot = hash & mask; table_[slot] != 0; slot = (slot + 1) & mask) {
       const Text& known = entries_[table_[slot] - 1];
-      if (known.hash == hash && known.length == length && std::memcmp(known.utf8, utf8, length) == 0) {
+      if (known.hash == hash && known.length == length &&
+          std::memcmp(known.utf8, utf8, length) == 0) {
         Py_DECREF(obj);
         return int64_t(table_[slot] - 1);
       }

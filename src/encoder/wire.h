@@ -34,7 +34,7 @@ enum Kind : uint8_t {
   kObjectColumn = 5,
 };
 
-constexpr int kMaxDepth = 512;            // the deepest level a value may stand at (top is 0)
+constexpr int kMaxDepth = 512;             // the deepest level a value may stand at (top is 0)
 constexpr int64_t kMaxCount = 2147483647;  // the largest count or byte length
 constexpr uint32_t kShortStringMax = 31;
 constexpr uint64_t kRefLimit = 0x4000;  // references below this always pay (at most 3 bytes)
@@ -66,7 +66,8 @@ inline int int_value_size(int64_t v) { return v >= 0 && v < 0x80 ? 1 : 1 + varin
 
 // Bytes of a string of `length` UTF-8 bytes written out in full.
 inline int64_t literal_size(uint64_t length) {
-  return length <= kShortStringMax ? 1 + int64_t(length) : 1 + varint_size(length) + int64_t(length);
+  return length <= kShortStringMax ? 1 + int64_t(length)
+                                   : 1 + varint_size(length) + int64_t(length);
 }
 
 }  // namespace vorn::wire

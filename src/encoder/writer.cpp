@@ -97,7 +97,7 @@ bool Writer::value(uint32_t node) noexcept {
     case NodeKind::false_:
     case NodeKind::true_:
       if (!out_.room(1)) return false;
-      out_.byte(item.kind == NodeKind::none     ? wire::kNone
+      out_.byte(item.kind == NodeKind::none    ? wire::kNone
                 : item.kind == NodeKind::true_ ? wire::kTrue
                                                : wire::kFalse);
       return true;

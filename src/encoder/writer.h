@@ -23,8 +23,11 @@ namespace vorn {
 class Writer {
  public:
   Writer(const Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
-      : snapshot_(snapshot), compact_(compact), budget_base_(budget_base),
-        chooser_(snapshot), former_(snapshot) {}
+      : snapshot_(snapshot),
+        compact_(compact),
+        budget_base_(budget_base),
+        chooser_(snapshot),
+        former_(snapshot) {}
 
   // The document as a new bytes object, or null with MemoryError pending.
   PyObject* run() noexcept;
@@ -34,14 +37,14 @@ class Writer {
   // An open container or column, resumed until it has written all it holds.
   struct Frame {
     Step step;
-    Form form;         // table
-    uint32_t next;     // the next node (object, list), item (values) or column
-    uint32_t end;      // where `next` stops
-    size_t items;      // arena offset: the column's nodes (values, object_column), the rows (table)
-    size_t count;      // how many items or rows
-    size_t header;     // table: arena offset of the header texts, then one cursor per row
-    size_t base;       // the arena size to return to when the frame ends
-    uintptr_t ident;   // table: the list it writes
+    Form form;        // table
+    uint32_t next;    // the next node (object, list), item (values) or column
+    uint32_t end;     // where `next` stops
+    size_t items;     // arena offset: the column's nodes (values, object_column), the rows (table)
+    size_t count;     // how many items or rows
+    size_t header;    // table: arena offset of the header texts, then one cursor per row
+    size_t base;      // the arena size to return to when the frame ends
+    uintptr_t ident;  // table: the list it writes
   };
   struct Part {
     int64_t charge;
