@@ -125,32 +125,6 @@ def _resolve(value: Any, keys: list[_Key], default: Default) -> Any:
     return value
 
 
-def refuse(reason: str, value: Any, keys: list[_Key], extra: Any = 0) -> NoReturn:
-    """Raise what `check` raises for `value` at `keys`: the native encoder's failures.
-
-    `reason` is "scalar" (an invalid or unsupported scalar), "key" (a dict key
-    that is not text; `keys` is the dict's path), "cycle" (`extra` is the depth
-    of the container's open copy), "depth" (`value` is the first key of a
-    container at depth `extra`), "count" or "unsupported" (`extra` calls of
-    `default` gave no supported value).
-    """
-    if reason == "scalar":
-        _check_scalar(value, keys)
-    elif reason == "key":
-        if not isinstance(value, str):
-            _fail(TypeError, f"dict key {value!r}", keys, f"is of type {type(value).__name__}, not str")
-        _check_text(value, [*keys, value], "dict key")
-    elif reason == "cycle":
-        _fail(ValueError, type(value).__name__, keys[:extra], f"contains itself (at {format_path(keys)})")
-    elif reason == "depth":
-        _fail(ValueError, "value", [*keys, value], f"is nested {extra + 1} levels deep; the limit is {MAX_DEPTH}")
-    elif reason == "count":
-        _fail(ValueError, type(value).__name__, keys, f"has more than {MAX_COUNT} items")
-    elif reason == "unsupported":
-        _unsupported(value, keys, extra)
-    raise SystemError(f"vorn: no error to raise for {reason} at {format_path(keys)}")
-
-
 def _copy(container: Any, pairs: list[tuple[_Key, Any]]) -> Any:
     """A container of the same kind as far as the writer tells them apart."""
     if type(container) is dict:

@@ -1,8 +1,11 @@
 #include "snapshot.h"
 
+#include <atomic>
 #include <cmath>
 
+#include "module/once.h"
 #include "module/owned.h"
+#include "refusal.h"
 #include "wire.h"
 
 namespace vorn {
@@ -20,6 +23,12 @@ bool node_room(Array<Node>& nodes, size_t more) noexcept {
     return false;
   }
   return nodes.reserve(nodes.size() + more);
+}
+
+// The interned "items", made once for the process.
+PyObject* items_name() noexcept {
+  static std::atomic<PyObject*> slot{nullptr};
+  return create_once(slot, [] { return PyUnicode_InternFromString("items"); });
 }
 
 }  // namespace
@@ -65,7 +74,7 @@ bool Snapshot::check(uint32_t node) noexcept {
     if (type == &PyLong_Type || (type != &PyBool_Type && PyLong_Check(obj))) {
       int overflow = 0;
       long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-      if (overflow != 0) return refuse("scalar", obj, true, 0);
+      if (overflow != 0) return refuse(Reason::scalar, obj, true, 0);
       if (value == -1 && PyErr_Occurred()) return false;
       nodes[node] = Node{{.i = value}, type == &PyLong_Type ? NodeKind::int_ : NodeKind::int_sub};
       Py_DECREF(obj);
@@ -73,7 +82,7 @@ bool Snapshot::check(uint32_t node) noexcept {
     }
     if (type == &PyFloat_Type || PyFloat_Check(obj)) {
       double value = PyFloat_AsDouble(obj);
-      if (!std::isfinite(value)) return refuse("scalar", obj, true, 0);
+      if (!std::isfinite(value)) return refuse(Reason::scalar, obj, true, 0);
       nodes[node] =
           Node{{.f = value}, type == &PyFloat_Type ? NodeKind::float_ : NodeKind::float_sub};
       Py_DECREF(obj);
@@ -92,7 +101,7 @@ bool Snapshot::check(uint32_t node) noexcept {
     if (PyUnicode_Check(obj)) return check_text(node, obj, false, false);
     if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return open(node, obj, false);
     if (fallback_ == nullptr || calls == kDefaultCalls) {
-      return refuse("unsupported", obj, true, calls);
+      return refuse(Reason::unsupported, obj, true, calls);
     }
     PyObject* replaced = PyObject_CallFunctionObjArgs(fallback_, obj, nullptr);
     if (replaced == nullptr) return false;
@@ -105,7 +114,7 @@ bool Snapshot::check(uint32_t node) noexcept {
 
 bool Snapshot::check_key(uint32_t node) noexcept {
   PyObject* obj = nodes[node].raw;
-  if (!PyUnicode_Check(obj)) return refuse("key", obj, false, 0);
+  if (!PyUnicode_Check(obj)) return refuse(Reason::key, obj, false, 0);
   return check_text(node, obj, Py_TYPE(obj) == &PyUnicode_Type, true);
 }
 
@@ -120,7 +129,7 @@ bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key)
       PyErr_Clear();
     }
     if (utf8 == nullptr || length > wire::kMaxCount) {
-      return is_key ? refuse("key", obj, false, 0) : refuse("scalar", obj, true, 0);
+      return is_key ? refuse(Reason::key, obj, false, 0) : refuse(Reason::scalar, obj, true, 0);
     }
     nodes[node].kind = NodeKind::none;  // `enter` takes the reference over
     id = texts.enter(obj, utf8, size_t(length));
@@ -135,7 +144,8 @@ bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key)
 
 bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   for (size_t depth = 0; depth < frames_.size(); ++depth) {
-    if (boxes[frames_[depth].box].obj == obj) return refuse("cycle", obj, true, Py_ssize_t(depth));
+    if (boxes[frames_[depth].box].obj == obj)
+      return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
   }
   size_t depth = frames_.size();
   bool is_dict = PyDict_Check(obj);
@@ -145,9 +155,9 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   if (depth >= size_t(wire::kMaxDepth) && count > 0) {
     Owned key = is_dict ? Owned::borrow(nodes[first].raw) : Owned::steal(PyLong_FromLong(0));
     if (!key) return false;
-    return refuse("depth", key.get(), true, Py_ssize_t(depth));
+    return refuse(Reason::depth, key.get(), true, Py_ssize_t(depth));
   }
-  if (int64_t(count) > wire::kMaxCount) return refuse("count", obj, true, 0);
+  if (int64_t(count) > wire::kMaxCount) return refuse(Reason::count, obj, true, 0);
   if (!boxes.push(Box{obj, first, count})) return false;
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
@@ -181,7 +191,9 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   // A list, or a subclass read as Python reads it: through __iter__ or items().
   Owned copy;
   if (is_dict) {
-    Owned items = Owned::steal(PyObject_CallMethod(obj, "items", nullptr));
+    PyObject* name = items_name();
+    if (name == nullptr) return false;
+    Owned items = Owned::steal(PyObject_CallMethodObjArgs(obj, name, nullptr));
     if (!items) return false;
     copy = Owned::steal(PySequence_List(items.get()));
   } else if (!exact) {
@@ -239,18 +251,11 @@ PyObject* Snapshot::path(bool with_current) noexcept {
   return keys.release();
 }
 
-bool Snapshot::refuse(const char* reason, PyObject* value, bool with_current,
+bool Snapshot::refuse(Reason reason, PyObject* value, bool with_current,
                       Py_ssize_t extra) noexcept {
   Owned keys = Owned::steal(path(with_current));
   if (!keys) return false;
-  Owned module = Owned::steal(PyImport_ImportModule("vorn._check"));
-  if (!module) return false;
-  Owned raise = Owned::steal(PyObject_GetAttrString(module.get(), "refuse"));
-  if (!raise) return false;
-  Owned result =
-      Owned::steal(PyObject_CallFunction(raise.get(), "sOOn", reason, value, keys.get(), extra));
-  if (result) PyErr_SetString(PyExc_SystemError, "vorn: a refused value raised nothing");
-  return false;
+  return vorn::refuse(reason, value, keys.get(), extra);
 }
 
 }  // namespace vorn

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "array.h"
+#include "refusal.h"
 #include "texts.h"
 
 namespace vorn {
@@ -80,7 +81,7 @@ class Snapshot {
   bool add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept;
   bool add_raw(PyObject* item) noexcept;
   PyObject* path(bool with_current) noexcept;
-  bool refuse(const char* reason, PyObject* value, bool with_current, Py_ssize_t extra) noexcept;
+  bool refuse(Reason reason, PyObject* value, bool with_current, Py_ssize_t extra) noexcept;
 
   Array<Frame> frames_;
   PyObject* fallback_ = nullptr;
