@@ -26,7 +26,7 @@ Owned quoted(PyObject* key) {
     return true;
   };
   auto escape = [&](Py_UCS4 unit) {
-    char buffer[8];
+    char buffer[16];
     std::snprintf(buffer, sizeof buffer, "\\u%04x", unsigned(unit));
     return put(buffer);
   };

@@ -53,13 +53,59 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
       continue;
     }
     uint32_t node = frame.next++;
+    if (nodes[node].kind != NodeKind::raw) continue;  // a valid scalar, copied already
     bool is_key = frame.is_dict && ((node - boxes[frame.box].first) & 1) == 0;
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
   return true;
 }
 
-bool Snapshot::add_raw(PyObject* item) noexcept {
+int64_t Snapshot::text_of(PyObject* obj) noexcept {
+  int64_t id = texts.seen(obj);
+  if (id >= 0) return id;
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &length);
+  if (utf8 == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+    PyErr_Clear();
+    return -2;
+  }
+  if (length > wire::kMaxCount) return -2;
+  Py_INCREF(obj);
+  return texts.enter(obj, utf8, size_t(length));
+}
+
+bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
+  PyTypeObject* type = Py_TYPE(item);
+  if (type == &PyUnicode_Type) {
+    int64_t id = text_of(item);
+    if (id == -1) return false;
+    if (id >= 0) {
+      nodes.push_reserved(Node{{.text = uint32_t(id)}, NodeKind::str});
+      return true;
+    }
+  } else if (!is_key) {
+    if (type == &PyLong_Type) {
+      int overflow = 0;
+      long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow == 0) {
+        nodes.push_reserved(Node{{.i = value}, NodeKind::int_});
+        return true;
+      }
+    } else if (type == &PyFloat_Type) {
+      double value = PyFloat_AsDouble(item);
+      if (std::isfinite(value)) {
+        nodes.push_reserved(Node{{.f = value}, NodeKind::float_});
+        return true;
+      }
+    } else if (item == Py_None || type == &PyBool_Type) {
+      NodeKind kind = item == Py_None   ? NodeKind::none
+                      : item == Py_True ? NodeKind::true_
+                                        : NodeKind::false_;
+      nodes.push_reserved(Node{{.i = 0}, kind});
+      return true;
+    }
+  }
   Py_INCREF(item);
   nodes.push_reserved(Node{{.raw = item}, NodeKind::raw});
   return true;
@@ -119,26 +165,12 @@ bool Snapshot::check_key(uint32_t node) noexcept {
 }
 
 bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept {
-  NodeKind kind = exact ? NodeKind::str : NodeKind::str_sub;
-  int64_t id = texts.seen(obj);
-  if (id < 0) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &length);
-    if (utf8 == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-      PyErr_Clear();
-    }
-    if (utf8 == nullptr || length > wire::kMaxCount) {
-      return is_key ? refuse(Reason::key, obj, false, 0) : refuse(Reason::scalar, obj, true, 0);
-    }
-    nodes[node].kind = NodeKind::none;  // `enter` takes the reference over
-    id = texts.enter(obj, utf8, size_t(length));
-    if (id < 0) return false;
-  } else {
-    Py_DECREF(obj);
-  }
-  nodes[node].text = uint32_t(id);
-  nodes[node].kind = kind;
+  int64_t id = text_of(obj);
+  if (id == -1) return false;
+  if (id == -2)
+    return is_key ? refuse(Reason::key, obj, false, 0) : refuse(Reason::scalar, obj, true, 0);
+  nodes[node] = Node{{.text = uint32_t(id)}, exact ? NodeKind::str : NodeKind::str_sub};
+  Py_DECREF(obj);
   return true;
 }
 
@@ -153,7 +185,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   uint32_t count = 0;
   if (!add_items(obj, exact, is_dict, count)) return false;
   if (depth >= size_t(wire::kMaxDepth) && count > 0) {
-    Owned key = is_dict ? Owned::borrow(nodes[first].raw) : Owned::steal(PyLong_FromLong(0));
+    Owned key = is_dict ? Owned::borrow(key_object(first)) : Owned::steal(PyLong_FromLong(0));
     if (!key) return false;
     return refuse(Reason::depth, key.get(), true, Py_ssize_t(depth));
   }
@@ -169,7 +201,9 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   if (!is_dict && exact && PyTuple_Check(obj)) {
     Py_ssize_t n = PyTuple_Size(obj);
     if (!node_room(nodes, size_t(n))) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) add_raw(PyTuple_GetItem(obj, i));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!add_item(PyTuple_GetItem(obj, i), false)) return false;
+    }
     count = uint32_t(n);
     return true;
   }
@@ -182,8 +216,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (count < uint32_t(n) && PyDict_Next(obj, &pos, &key, &value)) {
-      add_raw(key);
-      add_raw(value);
+      if (!add_item(key, true) || !add_item(value, false)) return false;
       ++count;
     }
     return true;
@@ -209,7 +242,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GetItem(list, i);  // borrowed from `list`, which we hold
     if (!is_dict) {
-      add_raw(item);
+      if (!add_item(item, false)) return false;
       continue;
     }
     Owned pair = Owned::steal(PySequence_Tuple(item));
@@ -223,11 +256,19 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
       }
       return false;
     }
-    add_raw(PyTuple_GetItem(pair.get(), 0));
-    add_raw(PyTuple_GetItem(pair.get(), 1));
+    if (!add_item(PyTuple_GetItem(pair.get(), 0), true) ||
+        !add_item(PyTuple_GetItem(pair.get(), 1), false)) {
+      return false;
+    }
   }
   count = uint32_t(n);
   return true;
+}
+
+PyObject* Snapshot::key_object(uint32_t node) const noexcept {
+  const Node& key = nodes[node];
+  bool text = key.kind == NodeKind::str || key.kind == NodeKind::str_sub;
+  return text ? texts[key.text].obj : key.raw;
 }
 
 PyObject* Snapshot::path(bool with_current) noexcept {
@@ -242,9 +283,7 @@ PyObject* Snapshot::path(bool with_current) noexcept {
     if (!frame.is_dict) {
       key = Owned::steal(PyLong_FromUnsignedLong(current - first));
     } else {
-      const Node& name = nodes[first + ((current - first) & ~1u)];
-      bool text = name.kind == NodeKind::str || name.kind == NodeKind::str_sub;
-      key = Owned::borrow(text ? texts[name.text].obj : name.raw);
+      key = Owned::borrow(key_object(first + ((current - first) & ~1u)));
     }
     if (!key || PyList_Append(keys.get(), key.get()) < 0) return nullptr;
   }

@@ -79,8 +79,17 @@ class Snapshot {
   bool check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept;
   bool open(uint32_t node, PyObject* obj, bool exact) noexcept;
   bool add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept;
-  bool add_raw(PyObject* item) noexcept;
+  // Appends the node of one item (borrowed): a valid scalar is copied at
+  // once; anything else (a container, a subclass, a value to refuse or to
+  // pass to default) waits as an owned raw reference, checked in document
+  // order. Keys are copied only when they are valid text.
+  bool add_item(PyObject* item, bool is_key) noexcept;
+  // The text entry of `obj` (a str or subclass, borrowed); -1 with an
+  // exception pending, -2 when it has no UTF-8 form or is too long.
+  int64_t text_of(PyObject* obj) noexcept;
   PyObject* path(bool with_current) noexcept;
+  // The object of the key node `node`, borrowed: its text's, or itself.
+  PyObject* key_object(uint32_t node) const noexcept;
   bool refuse(Reason reason, PyObject* value, bool with_current, Py_ssize_t extra) noexcept;
 
   Array<Frame> frames_;
