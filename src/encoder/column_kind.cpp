@@ -34,6 +34,16 @@ double exact_quotient(int64_t m, int64_t q) {
   return negative ? -value : value;
 }
 
+// `y` rounded to the nearest integer, ties to even (Python's round): adding
+// 2^52 to a magnitude below it leaves no fraction bits, and the addition
+// rounds as asked. Larger magnitudes are integers already. Inline, where a
+// call to nearbyint would save and restore the floating-point state.
+double round_even(double y) {
+  double a = std::fabs(y);
+  if (!(a < 4503599627370496.0)) return y;
+  return std::copysign((a + 4503599627370496.0) - 4503599627370496.0, y);
+}
+
 }  // namespace
 
 bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTable& table,
@@ -135,7 +145,7 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
       } else {
         double y = node.f * p;
         if (!(y > -9.2e18 && y < 9.2e18)) return true;
-        m = int64_t(std::nearbyint(y));
+        m = int64_t(round_even(y));
         // The decoder's division: binary64 up to 2^53, exact above.
         double back =
             m >= -wire::kTwo53Int && m <= wire::kTwo53Int ? double(m) / p : exact_quotient(m, q);
