@@ -26,14 +26,7 @@ from __future__ import annotations
 import json
 from typing import Any, Callable, Iterator, NoReturn, Optional
 
-MAX_DEPTH = 512
-"""The deepest level at which the decoder reads a value (the top level is 0)."""
-
-MAX_COUNT = 2**31 - 1
-"""The largest count or byte length that a document may carry."""
-
-INT_MIN = -(2**63)
-INT_MAX = 2**63 - 1
+from vorn._wire import INT_MAX, INT_MIN, MAX_COUNT, MAX_DEPTH
 
 PATH_LIMIT = 200
 """Paths longer than this many characters are shown with their middle elided."""
