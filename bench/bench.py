@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Decode speed, encoded size and decoder memory of vorn_native and its peers.
+"""Decode and encode speed, encoded size and memory of vorn_native and its peers.
 
 Every contender decodes the same Python value from its own encoding, in one
 process: the JSON files of a corpus folder (read in place) and two generated
-record tables. Prints Markdown tables to stdout (progress goes to stderr) and
+record tables. Then every encoder (vorn.dumps compact and plain,
+vorn.pure.dumps and the peers' encoders) encodes that value, timed the same
+way (see encoders.py). Prints Markdown tables to stdout (progress goes to stderr) and
 writes the same numbers as a PNG chart and, on request, as JSON.
 
     python bench/bench.py                      # corpus + 100,000-row tables
@@ -34,6 +36,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from contenders import BASELINE, CONTENDER_NAMES, Contender, Unavailable, all_contenders, encoded_size  # noqa: E402
 from decoder_tables import ScanError, count_tables  # noqa: E402
+from encoders import EncodeReport, all_encoders, encode_tables, encode_targets, measure_encoding  # noqa: E402
 from documents import (  # noqa: E402
     BENCH_DIR,
     DEFAULT_CORPUS,
@@ -555,7 +558,8 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
 
 
 def write_json(path: Path, reports: list[DocReport], targets: list[Target], info: dict[str, Any],
-               contenders: list[Contender], args: argparse.Namespace) -> None:
+               contenders: list[Contender], args: argparse.Namespace,
+               encode_reports: list[EncodeReport] | None = None) -> None:
     data = {
         "machine": info,
         "settings": {
@@ -592,6 +596,20 @@ def write_json(path: Path, reports: list[DocReport], targets: list[Target], info
             for r in reports
         ],
         "targets": [{"target": t.text, "met": t.met, "detail": t.detail} for t in targets],
+        "encoding": [
+            {
+                "name": e.name,
+                "results": {
+                    name: {"encoded_bytes": r.size, "skipped": r.skipped, "loops": r.loops,
+                           "median_us": None if r.median_ns is None else r.median_ns / 1000,
+                           "times_us": [t / 1000 for t in r.times_ns], "ratio_to_msgpack": e.ratio(name),
+                           "transient_bytes": r.transient_bytes}
+                    for name, r in e.results.items()
+                },
+            }
+            for e in encode_reports or []
+        ],
+        "encode_targets": [{"target": t, "met": m, "detail": d} for t, m, d in encode_targets(encode_reports or [])],
     }
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
@@ -623,6 +641,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--min-time", type=float, help="seconds per timed batch (default 0.05; --quick: 0.005)")
     parser.add_argument("--warmup", type=int, default=1,
                         help="untimed calls before the batch size is found (default 1)")
+    parser.add_argument("--no-encode", dest="encode", action="store_false", help="skip the encode tables")
+    parser.add_argument("--encoders", metavar="LIST",
+                        help="comma-separated subset of the encoders (msgpack, the baseline, always runs)")
     parser.add_argument("--gc", action="store_true", help="leave the garbage collector on while timing")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the tracemalloc pass")
     parser.add_argument("--quick", action="store_true", help="few repeats, short batches, smaller tables")
@@ -694,11 +715,22 @@ def main(argv: list[str] | None = None) -> int:
     for missing in unavailable:
         print(f"  {missing.name}: not run: {missing.reason}", file=sys.stderr)
 
+    encoders, encoders_missing = all_encoders(
+        {n.strip() for n in args.encoders.split(",")} if args.encoders else None) if args.encode else ([], [])
+    for note in encoders_missing:
+        print(f"  encoder {note}", file=sys.stderr)
     reports = []
+    encode_reports: list[EncodeReport] = []
     started = time.perf_counter()
     for doc in docs:
         report = measure_document(doc, contenders, args)
         reports.append(report)
+        if encoders:
+            encoded = measure_encoding(doc.name, doc.kind, doc.value, encoders, args, calibrate, run_batch)
+            encode_reports.append(encoded)
+            print("  " + doc.name + " encode: " + ", ".join(
+                f"{e.name} {fmt_ratio(encoded.ratio(e.name))}" for e in encoders if encoded.ratio(e.name) is not None),
+                file=sys.stderr)
         doc.value = None  # the value is no longer needed
         base = report.results[BASELINE].median_ns
         summary = ", ".join(
@@ -719,7 +751,18 @@ def main(argv: list[str] | None = None) -> int:
     ]
     if args.memory:
         sections.append(memory_table(reports, names))
-    sections += [targets_text(targets), notes_text(reports, unavailable)]
+    sections.append(targets_text(targets))
+    if encode_reports:
+        sections.append(encode_tables(encode_reports, [e.name for e in encoders], fmt_us, fmt_ratio, fmt_kib,
+                                      markdown_table))
+        lines = ["### Encode speed targets (ratios of medians in this run)", ""]
+        for text, met, detail in encode_targets(encode_reports):
+            lines.append(f"- **{ {True: 'met', False: 'MISSED', None: 'n/a'}[met] }**: {text}: {detail}")
+        lines += [f"- encoder {note}" for note in encoders_missing]
+        for encoded in encode_reports:
+            lines += [f"- {encoded.name}, {n}: {r.skipped}" for n, r in encoded.results.items() if r.skipped]
+        sections.append("\n".join(lines))
+    sections.append(notes_text(reports, unavailable))
     print("\n\n".join(sections))
 
     if args.png:
@@ -729,7 +772,7 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError as error:
             print(f"no chart: {error}; pip install '.[bench]'", file=sys.stderr)
     if args.json:
-        write_json(args.json, reports, targets, info, contenders, args)
+        write_json(args.json, reports, targets, info, contenders, args, encode_reports)
         print(f"measurements written to {args.json}", file=sys.stderr)
     return 0
 

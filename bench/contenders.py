@@ -43,14 +43,16 @@ def _version(distribution: str) -> str:
 
 
 def import_vorn():
-    """The encoder of this checkout (python/vorn) rather than an older installed copy.
+    """The encoder of this checkout (python/vorn) when its native module is built there, else the
+    installed package (the native encoder only exists where it was built and installed).
 
     An explicit PYTHONPATH is left to decide.
     """
     source = REPO_DIR / "python"
     if os.environ.get("PYTHONPATH"):
         return importlib.import_module("vorn")
-    if (source / "vorn" / "__init__.py").is_file() and str(source) not in sys.path:
+    built_here = any((source / "vorn").glob("_native*.so"))
+    if built_here and str(source) not in sys.path:
         sys.path.insert(0, str(source))
     return importlib.import_module("vorn")
 

@@ -1,10 +1,12 @@
-// libFuzzer driver for vorn_native.loads_binary.
+// libFuzzer driver for vorn_native.loads_binary and the encoders.
 //
 // The interpreter is embedded once; every input is passed to the real
-// extension module (built with VORN_FUZZ: coverage, ASan and UBSan
-// instrumentation of the C++ decoder). Any outcome other than a value, a
-// VornError with a sane message and offset, or MemoryError aborts, and so
-// does every sanitizer report.
+// extension modules (built with VORN_FUZZ: coverage, ASan and UBSan
+// instrumentation of the C++ decoder and encoder). Any outcome other than a
+// value, a VornError with a sane message and offset, or MemoryError aborts,
+// and so does every sanitizer report. A value decoded is encoded again by
+// vorn._native and vorn.pure in both modes: both must give the same bytes
+// (or the same refusal), and the decoder must read them back to an equal value.
 #include <Python.h>
 
 #include <cstdint>
@@ -18,6 +20,29 @@ PyObject* loads_binary = nullptr;  // borrowed for the life of the process
 PyObject* vorn_error = nullptr;
 PyObject* message_name = nullptr;
 PyObject* offset_name = nullptr;
+PyObject* round_trip = nullptr;
+
+// The encoders' check, in Python: it raises AssertionError on a mismatch.
+const char* kRoundTrip = R"(
+import vorn_native
+from vorn import _native, pure
+
+def outcome(encode, value, compact):
+    try:
+        return encode(value, compact=compact)
+    except (ValueError, TypeError, OverflowError) as error:
+        return type(error), str(error)
+
+def round_trip(value):
+    for compact in (True, False):
+        native = outcome(_native.dumps, value, compact)
+        if isinstance(native, bytes) and len(native) > 65536:
+            continue  # the pure encoder would take too long
+        expected = outcome(pure.dumps, value, compact)
+        assert native == expected, (compact, native, expected)
+        if isinstance(native, bytes):
+            assert vorn_native.loads_binary(native) == value, compact
+)";
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "fuzz_decoder: %s\n", what);
@@ -71,6 +96,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   message_name = PyUnicode_InternFromString("message");
   offset_name = PyUnicode_InternFromString("offset");
   if (message_name == nullptr || offset_name == nullptr) fail("cannot intern names");
+  PyObject* globals = PyDict_New();
+  if (globals == nullptr || PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    fail("cannot make the check's namespace");
+  }
+  PyObject* ran = PyRun_String(kRoundTrip, Py_file_input, globals, globals);
+  if (ran == nullptr) fail("cannot define the encoders' check (is vorn on PYTHONPATH?)");
+  Py_DECREF(ran);
+  round_trip = PyDict_GetItemString(globals, "round_trip");  // kept alive by `globals`
+  if (round_trip == nullptr) fail("no round_trip");
   return 0;
 }
 
@@ -81,7 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PyObject* result = PyObject_CallOneArg(loads_binary, input);
   Py_DECREF(input);
   if (result != nullptr) {
+    PyObject* checked = PyObject_CallOneArg(round_trip, result);
     Py_DECREF(result);
+    if (checked == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) fail("the encoders disagree");
+      PyErr_Clear();
+    }
+    Py_XDECREF(checked);
     return 0;
   }
   PyObject *type, *value, *traceback;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of the C++ decoder with libFuzzer.
+# Coverage-guided fuzzing of the C++ decoder and encoder with libFuzzer.
 #
 #   fuzz/run.sh [SECONDS] [extra libFuzzer flags...]     (default: 60 seconds)
 #
@@ -48,6 +48,8 @@ quiet "$VENV/bin/cmake" -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$
   -DPython_EXECUTABLE="$PYEXE"
 quiet "$VENV/bin/cmake" --build build/fuzz
 cp build/fuzz/vorn_native*.so "$WORK/module/"
+rm -rf "$WORK/module/vorn" && mkdir "$WORK/module/vorn"
+cp python/vorn/*.py build/fuzz/_native*.so "$WORK/module/vorn/"
 
 # The driver, linked with libFuzzer and the sanitizer runtimes of the same LLVM.
 read -r -a PY_CFLAGS <<<"$("$PYTHON" -c 'import sysconfig as s; print("-I" + s.get_paths()["include"])')"

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import catalogue
+import encoder_cases
 
 HERE = Path(__file__).resolve().parent
 
@@ -43,3 +44,15 @@ def test_every_allocation_failure_gives_the_value_or_memory_error(group: str) ->
     # PanicException only stands for a VornError that could not be built.
     if not failing:
         assert report["outcomes"]["PanicException"] == 0
+
+
+@pytest.mark.parametrize("group", sorted(encoder_cases.GROUPS))
+def test_every_allocation_failure_while_encoding_gives_the_bytes_or_memory_error(group: str) -> None:
+    report = run_sweep(group)
+    assert report["anomalies"] == [] and report["outcomes"]["anomaly"] == 0
+    if report["block_counting"]:
+        assert report["leaks"] == {}, "allocated blocks left behind after failed encodes"
+    # Refusals are counted with the decoder's errors; every case allocates.
+    assert report["outcomes"]["VornError" if group == "encode-refused" else "value"] > 0
+    assert all(report["allocations"].values()) and report["outcomes"]["MemoryError"] > 0
+    assert report["outcomes"]["PanicException"] == 0

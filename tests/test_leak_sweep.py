@@ -7,8 +7,12 @@ import sys
 
 import pytest
 
+from functools import partial
+
 import catalogue
+import encoder_cases
 import vorn_native
+from vorn import _native
 
 ROUNDS = 10
 
@@ -70,3 +74,37 @@ def test_the_counters_see_a_leak() -> None:
     docs = [data for _, data in catalogue.VALID]
     growth = unchanged_after(counter, docs, lambda data: kept.append(bytearray(data)) or data)
     assert growth >= ROUNDS * len(docs), name
+
+
+def encode_all(runs: list) -> int:
+    errors = 0
+    for run in runs:
+        try:
+            run()
+        except (ValueError, TypeError, OverflowError):
+            errors += 1
+    return errors
+
+
+def encoder_runs() -> list:
+    """Every encoder case, and every valid catalogue document's value in both modes."""
+    runs = [encoder_cases.runner(_native.encode, case) for group in encoder_cases.GROUPS.values() for case in group]
+    for _, data in catalogue.VALID:
+        value = vorn_native.loads_binary(data)
+        runs += [partial(_native.dumps, value, compact=compact) for compact in (True, False)]
+    return runs
+
+
+@pytest.mark.parametrize("name", [name for name, _ in COUNTERS])
+def test_repeated_encodes_leave_nothing_behind(name: str) -> None:
+    counter = dict(COUNTERS)[name]
+    runs = encoder_runs()
+    assert 0 < encode_all(runs) < len(runs)  # both outcomes
+    encode_all(runs)
+    rounds = ROUNDS
+    before = counter()
+    before = counter()
+    while rounds:
+        encode_all(runs)
+        rounds -= 1
+    assert counter() - before == 0

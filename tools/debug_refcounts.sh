@@ -5,7 +5,7 @@
 #
 #   tools/debug_refcounts.sh [pytest arguments...]
 #
-# By default it runs the leak and fault-injection tests: the rest of the suite
+# By default it runs the leak and fault-injection tests (decoder and encoder): the rest of the suite
 # holds too, except tests of the pure-Python encoder's deepest recursion (a
 # debug interpreter's frames are larger) and the typing tests (no mypy here).
 set -euo pipefail
@@ -30,7 +30,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 export PYTHONWARNINGS=ignore  # the debug interpreter warns about pip's own files
 "$VENV/bin/pip" install -q --disable-pip-version-check \
-  'scikit-build-core>=0.10' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'pytest-timeout>=2' 'hypothesis>=6'
+  'scikit-build-core>=0.11' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'pytest-timeout>=2' 'hypothesis>=6'
 # Debian's python3.11d headers are links into the release ones, and Python.h's
 # own "pyconfig.h" then resolves to the release configuration (no Py_DEBUG):
 # include the debug configuration first so that references are counted.
@@ -50,6 +50,11 @@ before = sys.gettotalrefcount()
 for _ in range(1000):
     vorn_native.loads_binary(b"\x0f\x01\x00")
 assert abs(sys.gettotalrefcount() - before) < 10, "the module does not count its references"
+from vorn import _native
+before = sys.gettotalrefcount()
+for _ in range(1000):
+    _native.dumps([1, "ab"])
+assert abs(sys.gettotalrefcount() - before) < 10, "the encoder does not count its references"
 PY
 
 if [ $# -eq 0 ]; then

@@ -18,7 +18,7 @@ from typing import Any, BinaryIO, NoReturn, Sequence
 
 from vorn_native import VornError, loads_binary
 
-from vorn.encoder import dumps
+from vorn import dumps
 
 PROG = "vorn"
 

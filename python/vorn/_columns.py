@@ -29,11 +29,25 @@ from __future__ import annotations
 from collections import Counter
 from typing import Any, Mapping, NamedTuple
 
-VALUES, DELTA_INTEGERS, DECIMALS, STRING_DICTIONARY, BOOLEANS, OBJECT_COLUMN = range(6)
+from vorn._wire import (
+    BOOLEANS,
+    DECIMALS,
+    DELTA_INTEGERS,
+    INT_MAX,
+    INT_MIN,
+    OBJECT_COLUMN,
+    STRING_DICTIONARY,
+    TWO_53,
+    VALUES,
+    int_value_size,
+    literal_size,
+    varint_size,
+    wrap64,
+)
 
-TWO_53 = 2**53
-INT_MIN = -(2**63)
-INT_MAX = 2**63 - 1
+__all__ = ["BOOLEANS", "DECIMALS", "DELTA_INTEGERS", "OBJECT_COLUMN", "STRING_DICTIONARY", "VALUES", "Plan",
+           "choose", "wrap64"]
+
 _POW10_FLOAT = [10.0**s for s in range(7)]
 _POW10_INT = [10**s for s in range(7)]
 
@@ -53,31 +67,6 @@ class Plan(NamedTuple):
 PLAIN = Plan(VALUES)
 
 
-def varint_size(value: int) -> int:
-    """Bytes of an unsigned varint."""
-    return 1 if value < 0x80 else (value.bit_length() + 6) // 7
-
-
-def zigzag(value: int) -> int:
-    """A signed 64-bit int mapped to the unsigned zigzag value."""
-    return (value << 1) ^ (value >> 63)
-
-
-def wrap64(value: int) -> int:
-    """`value` reduced to the signed 64-bit range, two's complement."""
-    return ((value + 2**63) & 0xFFFFFFFFFFFFFFFF) - 2**63
-
-
-def int_value_size(value: int) -> int:
-    """Bytes of an int written as a value: `SmallInt`, else `Int`."""
-    return 1 if 0 <= value < 0x80 else 1 + varint_size(zigzag(value))
-
-
-def literal_size(length: int) -> int:
-    """Bytes of a string of `length` UTF-8 bytes written out in full."""
-    return 1 + length if length < 32 else 1 + varint_size(length) + length
-
-
 def choose(values: list[Any], known: Mapping[str, int], table_size: int, extra: int = 0) -> Plan:
     """The smallest exact column kind for `values` (see the module docstring).
 
@@ -92,7 +81,9 @@ def choose(values: list[Any], known: Mapping[str, int], table_size: int, extra: 
         return Plan(BOOLEANS) if (len(values) + 7) // 8 + extra < len(values) else PLAIN
     if types and types <= {int, float}:
         if float in types:
-            numbers = [v if type(v) is int or not v.is_integer() or not -TWO_53 < v < TWO_53 else int(v) for v in values]
+            numbers = [
+                v if type(v) is int or not v.is_integer() or not -TWO_53 < v < TWO_53 else int(v) for v in values
+            ]
             if any(type(v) is float for v in numbers):
                 return _decimals(numbers, extra)
             return _integers(numbers, extra)

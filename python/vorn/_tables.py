@@ -52,7 +52,7 @@ def merged_header(shapes: list[tuple[str, ...]]) -> tuple[str, ...] | None:
                 rank[key] = len(rank)
                 after[key] = {}
                 waiting[key] = 0
-        for first, second in zip(shape, shape[1:]):
+        for first, second in zip(shape, shape[1:], strict=False):
             if second not in after[first]:
                 after[first][second] = None
                 waiting[second] += 1

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace vorn {
 
@@ -21,9 +22,12 @@ class MemBuf {
   MemBuf& operator=(const MemBuf&) = delete;
   ~MemBuf() { PyMem_Free(data_); }
 
-  // Makes room for `cap` items in total. False with MemoryError pending.
+  // Makes room for `cap` items in total; a buffer that already holds some at
+  // least doubles, so that growing by small steps stays linear. False with
+  // MemoryError pending.
   bool reserve(size_t cap) noexcept {
     if (cap <= cap_) return true;
+    if (cap < cap_ * 2) cap = cap_ * 2;
     if (cap > PY_SSIZE_T_MAX / sizeof(T)) {
       PyErr_NoMemory();
       return false;
@@ -46,9 +50,26 @@ class MemBuf {
   // Appends within reserved room; the caller has reserved enough.
   void push_reserved(const T& item) noexcept { data_[size_++] = item; }
   void pop() noexcept { --size_; }
+  // Sets the size to `size`, filling new items with `fill`. False with
+  // MemoryError pending.
+  bool resize(size_t size, const T& fill) noexcept {
+    if (!reserve(size)) return false;
+    for (size_t i = size_; i < size; ++i) data_[i] = fill;
+    size_ = size;
+    return true;
+  }
+  void truncate(size_t size) noexcept { size_ = size; }
+  void clear() noexcept { size_ = 0; }
+  void swap(MemBuf& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(cap_, other.cap_);
+  }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   T& operator[](size_t i) noexcept { return data_[i]; }

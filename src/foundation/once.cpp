@@ -28,6 +28,7 @@ VORN_INTERNED(interned_name, "__name__")
 VORN_INTERNED(interned_all, "__all__")
 VORN_INTERNED(interned_message, "message")
 VORN_INTERNED(interned_offset, "offset")
+VORN_INTERNED(interned_items, "items")
 
 #undef VORN_INTERNED
 

@@ -16,10 +16,11 @@ namespace vorn {
 // exception set, which is then returned with the exception still pending.
 PyObject* create_once(std::atomic<PyObject*>& slot, PyObject* (*create)());
 
-// The interned strings "__name__", "__all__", "message" and "offset".
+// The interned strings "__name__", "__all__", "message", "offset" and "items".
 PyObject* interned_name();
 PyObject* interned_all();
 PyObject* interned_message();
 PyObject* interned_offset();
+PyObject* interned_items();
 
 }  // namespace vorn

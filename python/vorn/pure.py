@@ -1,4 +1,7 @@
-"""The VORN encoder: `dumps` turns JSON-like Python values into a document.
+"""The pure-Python VORN encoder: `dumps` turns JSON-like Python values into a document.
+
+It is the readable definition of the output: the native encoder
+(`vorn.dumps`) gives exactly its bytes and its errors.
 
 Encoding takes two passes over the value. The first (`_check.check`) refuses
 what cannot be written and names where it sits. The second writes the bytes,
@@ -23,9 +26,8 @@ charges are written again as plain lists and objects until it fits.
 from __future__ import annotations
 
 import struct
-from typing import Any, Generator, Iterable, Iterator, Optional
+from typing import Any, Callable, Generator, Iterable, Iterator, Optional
 
-from vorn import _columns
 from vorn._check import check
 from vorn._columns import (
     BOOLEANS,
@@ -39,15 +41,30 @@ from vorn._columns import (
     wrap64,
 )
 from vorn._tables import ROW_TABLE, table_form
+from vorn._wire import (
+    BUDGET_BASE,
+    BUDGET_PER_BYTE,
+    HEADER,
+    TAG_COLUMN_TABLE,
+    TAG_FALSE,
+    TAG_FLOAT,
+    TAG_INT,
+    TAG_LIST,
+    TAG_NONE,
+    TAG_OBJECT,
+    TAG_ROW_TABLE,
+    TAG_SHORT_STRING,
+    TAG_SMALL_INT,
+    TAG_STRING,
+    TAG_STRING_REF,
+    TAG_TRUE,
+    TAG_TYPED_LIST,
+    TWO_53,
+    literal_size,
+    varint_size,
+)
 
-HEADER = b"\x0f\x01"
-BUDGET_PER_BYTE = 32
-BUDGET_BASE = 4_194_304
 
-_TAG_NONE, _TAG_FALSE, _TAG_TRUE, _TAG_INT, _TAG_FLOAT = 0x00, 0x01, 0x02, 0x03, 0x04
-_TAG_STRING, _TAG_STRING_REF, _TAG_LIST, _TAG_OBJECT, _TAG_ROW_TABLE = 0x05, 0x06, 0x07, 0x08, 0x09
-_TAG_TYPED_LIST, _TAG_COLUMN_TABLE, _TAG_SHORT_STRING, _TAG_SMALL_INT = 0x0C, 0x0D, 0x40, 0x80
-_TWO_53 = 2**53
 _pack_float = struct.Struct("<d").pack
 _BITS = bytes.maketrans(b"\x00\x01", b"01")
 
@@ -56,7 +73,7 @@ _BITS = bytes.maketrans(b"\x00\x01", b"01")
 Work = Generator["Work", None, None]
 
 
-def dumps(obj: Any, *, compact: bool = True) -> bytes:
+def dumps(obj: Any, *, compact: bool = True, default: Optional[Callable[[Any], Any]] = None) -> bytes:
     """Encode `obj` as a VORN document.
 
     `obj` may be built from dict (str keys), list, tuple, str, int (signed
@@ -76,15 +93,23 @@ def dumps(obj: Any, *, compact: bool = True) -> bytes:
     `OverflowError` for an int outside the signed 64-bit range, and
     `ValueError` for a NaN or infinity, a str with a lone surrogate, a
     container that contains itself, or nesting beyond 512 levels. The message
-    names where the value sits, for example `$.rows[3].price`.
+    names where the value sits, for example `$.rows[3].price` (a path of more
+    than 200 characters with its middle elided).
+
+    `default`, if given, is called with each value of an unsupported type, and
+    what it returns is written in that value's place (and checked like it);
+    its exceptions propagate. When it gives no supported value in 64 calls in
+    a row for one place, `TypeError` is raised.
     """
-    return encode(obj, compact)
+    return encode(obj, compact, default=default)
 
 
-def encode(obj: Any, compact: bool = True, budget_base: int = BUDGET_BASE) -> bytes:
+def encode(
+    obj: Any, compact: bool = True, budget_base: int = BUDGET_BASE, default: Optional[Callable[[Any], Any]] = None
+) -> bytes:
     """`dumps`, for a decoder whose decoded-size budget starts at `budget_base`
     plus 32 per byte."""
-    check(obj)
+    obj = check(obj, default)
     plain: set[int] = set()
     while True:
         writer = _Writer(compact, plain)
@@ -173,9 +198,9 @@ class _Writer:
         elif kind is float:
             self.number(v)
         elif v is None:
-            self.out.append(_TAG_NONE)
+            self.out.append(TAG_NONE)
         elif kind is bool:
-            self.out.append(_TAG_TRUE if v else _TAG_FALSE)
+            self.out.append(TAG_TRUE if v else TAG_FALSE)
         elif kind is dict:
             return self.write_object(v)
         elif kind is list or kind is tuple:
@@ -195,16 +220,16 @@ class _Writer:
     def integer(self, v: int) -> None:
         out = self.out
         if 0 <= v < 0x80:
-            out.append(_TAG_SMALL_INT | v)
+            out.append(TAG_SMALL_INT | v)
         else:
-            out.append(_TAG_INT)
+            out.append(TAG_INT)
             _put_varint(out, (v << 1) ^ (v >> 63))
 
     def number(self, v: float) -> None:
-        if self.compact and v.is_integer() and -_TWO_53 < v < _TWO_53:
+        if self.compact and v.is_integer() and -TWO_53 < v < TWO_53:
             self.integer(int(v))  # it decodes as this int either way
         else:
-            self.out.append(_TAG_FLOAT)
+            self.out.append(TAG_FLOAT)
             self.out += _pack_float(v)
 
     def string(self, s: str) -> None:
@@ -213,74 +238,79 @@ class _Writer:
         out = self.out
         index = self.known.get(s)
         if index is not None and index < 0x4000:  # a reference of at most 3 bytes
-            out.append(_TAG_STRING_REF)
+            out.append(TAG_STRING_REF)
             _put_varint(out, index)
             return
         raw = s.encode("utf-8")
         length = len(raw)
         if length >= 2 and self.compact:
-            if index is not None and 1 + _columns.varint_size(index) <= _columns.literal_size(length):
-                out.append(_TAG_STRING_REF)
+            if index is not None and 1 + varint_size(index) <= literal_size(length):
+                out.append(TAG_STRING_REF)
                 _put_varint(out, index)
                 return
             if index is None:
                 self.known[s] = self.table_size
             self.table_size += 1
         if length < 32:
-            out.append(_TAG_SHORT_STRING | length)
+            out.append(TAG_SHORT_STRING | length)
         else:
-            out.append(_TAG_STRING)
+            out.append(TAG_STRING)
             _put_varint(out, length)
         out += raw
 
     # Containers
 
     def write_object(self, d: dict[str, Any]) -> Work:
+        # A subclass is read through its items(), once; keys count by their text.
+        pairs = d.items() if type(d) is dict else list(d.items())
         out = self.out
-        out.append(_TAG_OBJECT)
-        _put_varint(out, len(d))
-        for key, v in d.items():
-            self.string(key)
+        out.append(TAG_OBJECT)
+        _put_varint(out, len(pairs))
+        for key, v in pairs:
+            self.string(key if type(key) is str else str.__str__(key))
             work = self.value(v)
             if work is not None:
                 yield work
 
     def write_list(self, items: list[Any]) -> Optional[Work]:
-        if self.compact and len(items) >= 2 and id(items) not in self.plain:
+        ident = id(items)  # the budget fallback names the list by its identity
+        if type(items) is not list and type(items) is not tuple:
+            items = list(items)  # a subclass is read through its iterator, once
+        if self.compact and len(items) >= 2 and ident not in self.plain:
             if all(type(item) is dict for item in items):
                 form = table_form(items if type(items) is list else list(items))
                 if form is not None:
-                    return self.table(items, *form)
+                    return self.table(items, ident, *form)
             else:
                 plan = choose(list(items), self.known, self.table_size, extra=1)
                 if plan.kind != VALUES:
-                    self.typed_list(items, plan)
+                    self.typed_list(items, ident, plan)
                     return None
         return self.plain_list(items)
 
     def plain_list(self, items: list[Any]) -> Work:
         out = self.out
-        out.append(_TAG_LIST)
+        out.append(TAG_LIST)
         _put_varint(out, len(items))
         for item in items:
             work = self.value(item)
             if work is not None:
                 yield work
 
-    def typed_list(self, items: list[Any], plan: Plan) -> None:
+    def typed_list(self, items: list[Any], ident: int, plan: Plan) -> None:
         self.part_charges.append(0)
-        self.out.append(_TAG_TYPED_LIST)
+        self.out.append(TAG_TYPED_LIST)
         _put_varint(self.out, len(items))
         work = self.column(items, plan)
         assert work is None  # typed lists only hold scalar kinds
-        self.close_part(items)
+        self.close_part(ident)
 
-    def table(self, rows: list[dict[str, Any]], form: str, header: tuple[str, ...]) -> Work:
+    def table(self, rows: list[dict[str, Any]], ident: int, form: str, header: tuple[str, ...]) -> Work:
         """A `RowTable` or a `ColumnTable` with the given header."""
         out = self.out
         count = len(rows)
         self.part_charges.append(0)
-        out.append(_TAG_ROW_TABLE if form == ROW_TABLE else _TAG_COLUMN_TABLE)
+        out.append(TAG_ROW_TABLE if form == ROW_TABLE else TAG_COLUMN_TABLE)
         _put_varint(out, len(header))
         for key in header:
             self.string(key)
@@ -301,7 +331,7 @@ class _Writer:
             work = self.column(column, choose(column, self.known, self.table_size))
             if work is not None:
                 yield work
-        self.close_part(rows)
+        self.close_part(ident)
 
     # Column bodies
 
@@ -309,8 +339,8 @@ class _Writer:
         self.charge += amount
         self.part_charges[-1] += amount
 
-    def close_part(self, obj: Any) -> None:
-        self.parts.append((self.part_charges.pop(), len(self.parts), id(obj)))
+    def close_part(self, ident: int) -> None:
+        self.parts.append((self.part_charges.pop(), len(self.parts), ident))
 
     def column(self, values: list[Any], plan: Plan) -> Optional[Work]:
         """Write one column body: its kind byte and its items."""

@@ -1,0 +1,84 @@
+// The encoder module's boundary with the interpreter: initialisation and the
+// dumps and encode entry points. Nothing here keeps per-module or per-call state.
+#include <Python.h>
+
+#include "foundation/fault.h"
+#include "snapshot.h"
+#include "wire.h"
+#include "writer.h"
+
+namespace vorn {
+
+namespace {
+
+PyObject* encode_value(PyObject* obj, PyObject* compact_arg, int64_t budget_base,
+                       PyObject* fallback) {
+  int compact = compact_arg == nullptr ? 1 : PyObject_IsTrue(compact_arg);
+  if (compact < 0) return nullptr;
+  if (fallback == Py_None) fallback = nullptr;
+  Snapshot snapshot(compact != 0);
+  if (!snapshot.build(obj, fallback)) return nullptr;
+  Writer writer(snapshot, compact != 0, budget_base);
+  return writer.run();
+}
+
+PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard_entry(
+      [&]() -> PyObject* {
+        static const char* names[] = {"obj", "compact", "default", nullptr};
+        PyObject *obj, *compact = nullptr, *fallback = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:dumps", const_cast<char**>(names),
+                                         &obj, &compact, &fallback)) {
+          return nullptr;
+        }
+        return encode_value(obj, compact, kSizeBudgetBase, fallback);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard_entry(
+      [&]() -> PyObject* {
+        static const char* names[] = {"obj", "compact", "budget_base", "default", nullptr};
+        PyObject *obj, *compact = nullptr, *fallback = nullptr;
+        long long budget_base = kSizeBudgetBase;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OLO:encode", const_cast<char**>(names),
+                                         &obj, &compact, &budget_base, &fallback)) {
+          return nullptr;
+        }
+        return encode_value(obj, compact, budget_base, fallback);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef methods[] = {
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dumps(obj, *, compact=True, default=None)\n--\n\n"
+     "Encodes obj as a VORN document: the bytes of vorn.pure.dumps."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode(obj, compact=True, budget_base=4194304, default=None)\n--\n\n"
+     "dumps, for a decoder whose decoded-size budget starts at budget_base."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {{0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorn._native",
+    "The native VORN encoder.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace vorn
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&vorn::module_def); }

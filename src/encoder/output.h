@@ -1,0 +1,77 @@
+// The document being written: one PyMem buffer grown geometrically, turned
+// into one bytes object at the end.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace vorn {
+
+class Output {
+ public:
+  Output() noexcept = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output() { PyMem_Free(data_); }
+
+  // Makes room for `n` more bytes. False with MemoryError pending.
+  bool room(size_t n) noexcept {
+    if (cap_ - size_ >= n) return true;
+    return grow(n);
+  }
+  // The writers below stay within room the caller has made.
+  void byte(uint8_t b) noexcept { data_[size_++] = b; }
+  void bytes(const void* p, size_t n) noexcept {
+    std::memcpy(data_ + size_, p, n);
+    size_ += n;
+  }
+  void varint(uint64_t v) noexcept {
+    while (v >= 0x80) {
+      data_[size_++] = uint8_t(v | 0x80);
+      v >>= 7;
+    }
+    data_[size_++] = uint8_t(v);
+  }
+  static constexpr size_t kVarintMax = 10;
+
+  // Where the next byte goes, for a caller that fills reserved room itself
+  // and then advances past what it wrote.
+  uint8_t* tail() noexcept { return data_ + size_; }
+  void advance(size_t n) noexcept { size_ += n; }
+
+  size_t size() const noexcept { return size_; }
+  void truncate(size_t size) noexcept { size_ = size; }
+  const uint8_t* data() const noexcept { return data_; }
+
+  // A new bytes object with the document, or null with an exception set.
+  PyObject* to_bytes() const noexcept {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data_), Py_ssize_t(size_));
+  }
+
+ private:
+  bool grow(size_t n) noexcept {
+    size_t want = size_ + n;
+    if (want < size_ || want > size_t(PY_SSIZE_T_MAX)) {
+      PyErr_NoMemory();
+      return false;
+    }
+    size_t cap = cap_ < 256 ? 256 : cap_;
+    while (cap < want) cap = cap > size_t(PY_SSIZE_T_MAX) / 2 ? want : cap * 2;
+    void* grown = PyMem_Realloc(data_, cap);
+    if (grown == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = static_cast<uint8_t*>(grown);
+    cap_ = cap;
+    return true;
+  }
+
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+}  // namespace vorn

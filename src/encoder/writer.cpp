@@ -1,0 +1,365 @@
+#include "writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "wire.h"
+
+namespace vorn {
+
+static_assert(std::endian::native == std::endian::little, "floats are written in memory order");
+
+namespace {
+
+constexpr size_t kVarint = Output::kVarintMax;
+
+}  // namespace
+
+PyObject* Writer::run() noexcept {
+  for (;;) {
+    if (!pass()) return nullptr;
+    int64_t excess = charge_ - (int64_t(out_.size()) * kSizeBudgetPerByte + budget_base_);
+    if (excess <= 0) return out_.to_bytes();
+    std::sort(parts_.begin(), parts_.end(), [](const Part& a, const Part& b) {
+      return a.charge != b.charge ? a.charge > b.charge : a.order < b.order;
+    });
+    // Every part of this pass is a list not yet plain, so each pass adds one.
+    for (const Part& part : parts_) {
+      if (plain_.contains(part.ident)) continue;
+      if (!plain_.insert(part.ident)) return nullptr;
+      excess -= part.charge;
+      if (excess <= 0) break;
+    }
+  }
+}
+
+bool Writer::pass() noexcept {
+  out_.truncate(0);
+  if (!out_.room(2)) return false;
+  out_.bytes(wire::kHeader, 2);
+  strings_.size = 0;
+  if (compact_) {
+    strings_.known.clear();
+    if (!strings_.known.resize(snapshot_.texts.size(), -1)) return false;
+  }
+  charge_ = 0;
+  part_charges_.clear();
+  parts_.clear();
+  frames_.clear();
+  arena_.clear();
+  if (!value(0)) return false;
+  while (!frames_.empty()) {
+    if (!resume(frames_.back())) return false;
+  }
+  return true;
+}
+
+// `frame` is the top frame; anything pushed from here invalidates it, so
+// it is advanced first.
+bool Writer::resume(Frame& frame) noexcept {
+  switch (frame.step) {
+    case Step::object: {
+      if (frame.next == frame.end) break;
+      uint32_t key = frame.next;
+      frame.next += 2;
+      return string(snapshot_.nodes[key].text) && value(key + 1);
+    }
+    case Step::list:
+      if (frame.next == frame.end) break;
+      return value(frame.next++);
+    case Step::values:
+      if (frame.next == frame.end) break;
+      return value(arena_[frame.items + frame.next++]);
+    case Step::table:
+      if (frame.next == frame.end) {
+        uintptr_t ident = frame.ident;
+        arena_.truncate(frame.base);
+        frames_.pop();
+        return close_part(ident);
+      }
+      ++frame.next;
+      return table_column(frame);
+    case Step::object_column:
+      if (frame.next == frame.end) break;
+      ++frame.next;
+      return object_column(frame);
+  }
+  arena_.truncate(frame.base);
+  frames_.pop();
+  return true;
+}
+
+bool Writer::value(uint32_t node) noexcept {
+  const Node& item = snapshot_.nodes[node];
+  switch (item.kind) {
+    case NodeKind::none:
+    case NodeKind::false_:
+    case NodeKind::true_:
+      if (!out_.room(1)) return false;
+      out_.byte(item.kind == NodeKind::none    ? tag_byte(Tag::None)
+                : item.kind == NodeKind::true_ ? tag_byte(Tag::True)
+                                               : tag_byte(Tag::False));
+      return true;
+    case NodeKind::int_:
+    case NodeKind::int_sub:
+      return integer(item.i);
+    case NodeKind::float_:
+    case NodeKind::float_sub:
+      return number(item.f);
+    case NodeKind::str:
+    case NodeKind::str_sub:
+      return string(item.text);
+    case NodeKind::dict:
+    case NodeKind::dict_sub: {
+      const Box& box = snapshot_.boxes[item.box];
+      if (!out_.room(1 + kVarint)) return false;
+      out_.byte(tag_byte(Tag::Object));
+      out_.varint(box.count);
+      return push(Frame{Step::object, Form::none, box.first, box.first + 2 * box.count, 0, 0, 0,
+                        arena_.size(), 0});
+    }
+    case NodeKind::list:
+      return list(item.box);
+    case NodeKind::raw:
+      break;
+  }
+  PyErr_SetString(PyExc_SystemError, "vorn: a value was written before it was checked");
+  return false;
+}
+
+bool Writer::integer(int64_t v) noexcept {
+  if (!out_.room(1 + kVarint)) return false;
+  if (v >= 0 && v < 0x80) {
+    out_.byte(uint8_t(tag_byte(Tag::SmallInt) | v));
+  } else {
+    out_.byte(tag_byte(Tag::Int));
+    out_.varint(wire::zigzag(v));
+  }
+  return true;
+}
+
+bool Writer::number(double v) noexcept {
+  if (compact_ && wire::integral(v)) return integer(int64_t(v));  // it decodes as this int anyway
+  if (!out_.room(9)) return false;
+  out_.byte(tag_byte(Tag::Float));
+  out_.bytes(&v, 8);
+  return true;
+}
+
+// A string item: a reference when the decoder has the string and that is no
+// longer, else the text (a short string up to 31 bytes). Strings of two or
+// more bytes written out take the next number in the string table.
+bool Writer::string(uint32_t text) noexcept {
+  const Text& entry = snapshot_.texts[text];
+  int64_t index = compact_ ? strings_.known[text] : -1;
+  uint64_t length = entry.length;
+  if (!out_.room(1 + kVarint + length)) return false;
+  if (index >= 0 && uint64_t(index) < wire::kRefLimit) {
+    out_.byte(tag_byte(Tag::StringRef));
+    out_.varint(uint64_t(index));
+    return true;
+  }
+  if (length >= 2 && compact_) {
+    if (index >= 0 && 1 + wire::varint_size(uint64_t(index)) <= wire::literal_size(length)) {
+      out_.byte(tag_byte(Tag::StringRef));
+      out_.varint(uint64_t(index));
+      return true;
+    }
+    if (index < 0) strings_.known[text] = strings_.size;
+    ++strings_.size;
+  }
+  if (length <= kShortStringMax) {
+    out_.byte(uint8_t(tag_byte(Tag::ShortString) | length));
+  } else {
+    out_.byte(tag_byte(Tag::String));
+    out_.varint(length);
+  }
+  out_.bytes(entry.utf8, length);
+  return true;
+}
+
+bool Writer::list(uint32_t box_index) noexcept {
+  const Box& box = snapshot_.boxes[box_index];
+  uint32_t n = box.count;
+  uintptr_t ident = reinterpret_cast<uintptr_t>(box.obj);
+  if (compact_ && n >= 2 && !plain_.contains(ident)) {
+    size_t items = arena_.size();
+    if (!arena_.reserve(items + n)) return false;
+    bool records = true;
+    for (uint32_t i = 0; i < n; ++i) {
+      records &= snapshot_.nodes[box.first + i].kind == NodeKind::dict;
+      arena_.push_reserved(box.first + i);
+    }
+    if (records) {
+      Form form = Form::none;
+      if (!former_.form(&arena_[items], n, form)) return false;
+      if (form != Form::none) return table(box_index, items, form);
+    } else {
+      Plan plan;
+      if (!chooser_.choose(&arena_[items], n, 1, strings_, plan)) return false;
+      if (plan.kind != ColumnKind::Values) {
+        // A typed list: its kinds hold scalars only, written at once.
+        if (!open_part() || !out_.room(1 + kVarint)) return false;
+        out_.byte(tag_byte(Tag::TypedList));
+        out_.varint(n);
+        if (!column(items, n, plan)) return false;
+        return close_part(ident);
+      }
+    }
+    arena_.truncate(items);
+  }
+  if (!out_.room(1 + kVarint)) return false;
+  out_.byte(tag_byte(Tag::List));
+  out_.varint(n);
+  return push(Frame{Step::list, Form::none, box.first, box.first + n, 0, 0, 0, arena_.size(), 0});
+}
+
+bool Writer::table(uint32_t box_index, size_t rows, Form form) noexcept {
+  const MemBuf<uint32_t>& header = former_.header;
+  size_t n = snapshot_.boxes[box_index].count;
+  if (!open_part() || !out_.room(1 + kVarint)) return false;
+  out_.byte(form == Form::rows ? tag_byte(Tag::RowTable) : tag_byte(Tag::ColumnTable));
+  out_.varint(header.size());
+  for (size_t k = 0; k < header.size(); ++k) {
+    if (!string(header[k])) return false;
+  }
+  if (!out_.room(kVarint)) return false;
+  out_.varint(n);
+  if (form == Form::columns) add_charge(2 * int64_t(n));
+  size_t at = arena_.size();
+  size_t cursors = form == Form::columns ? n : 0;
+  if (!arena_.reserve(at + header.size() + cursors)) return false;
+  for (size_t k = 0; k < header.size(); ++k) arena_.push_reserved(header[k]);
+  for (size_t r = 0; r < cursors; ++r) arena_.push_reserved(0);
+  uintptr_t ident = reinterpret_cast<uintptr_t>(snapshot_.boxes[box_index].obj);
+  return push(Frame{Step::table, form, 0, uint32_t(header.size()), rows, n, at, rows, ident});
+}
+
+// The next column of a table: for a column table, a presence byte and, when
+// some rows lack the key, a bitmap of those that have it.
+bool Writer::table_column(Frame frame) noexcept {
+  const Node* nodes = snapshot_.nodes.data();
+  size_t k = frame.next - 1;
+  size_t n = frame.count;
+  size_t column_at = arena_.size();
+  if (!arena_.reserve(column_at + n)) return false;
+  if (frame.form == Form::rows) {
+    for (size_t r = 0; r < n; ++r) {
+      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      arena_.push_reserved(uint32_t(row.first + 2 * k + 1));
+    }
+  } else {
+    uint32_t key = arena_[frame.header + k];
+    size_t cursors = frame.header + frame.end;
+    size_t bitmap = (n + 7) / 8;
+    if (!out_.room(1 + bitmap)) return false;
+    uint8_t* bits = out_.tail() + 1;
+    std::memset(bits, 0, bitmap);
+    for (size_t r = 0; r < n; ++r) {
+      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      uint32_t c = arena_[cursors + r];
+      if (c < row.count && nodes[row.first + 2 * c].text == key) {
+        arena_.push_reserved(row.first + 2 * c + 1);
+        arena_[cursors + r] = c + 1;
+        bits[r >> 3] |= uint8_t(1u << (r & 7));
+      }
+    }
+    bool all = arena_.size() - column_at == n;
+    out_.byte(all ? 0 : 1);
+    if (!all) out_.advance(bitmap);
+  }
+  size_t present = arena_.size() - column_at;
+  Plan plan;
+  if (!chooser_.choose(&arena_[column_at], present, 0, strings_, plan)) return false;
+  return column(column_at, present, plan);
+}
+
+// The next key of an object column: that key's values as a column.
+bool Writer::object_column(Frame frame) noexcept {
+  const Node* nodes = snapshot_.nodes.data();
+  size_t k = frame.next - 1;
+  size_t n = frame.count;
+  size_t column_at = arena_.size();
+  if (!arena_.reserve(column_at + n)) return false;
+  for (size_t r = 0; r < n; ++r) {
+    const Box& record = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+    arena_.push_reserved(uint32_t(record.first + 2 * k + 1));
+  }
+  Plan plan;
+  if (!chooser_.choose(&arena_[column_at], n, 0, strings_, plan)) return false;
+  return column(column_at, n, plan);
+}
+
+// One column body: its kind byte and its items. Values and object columns go
+// on as frames over the arena's `items`; the other kinds are written here.
+bool Writer::column(size_t items, size_t n, const Plan& plan) noexcept {
+  add_charge(int64_t(n) + 1);
+  if (!out_.room(2 + kVarint)) return false;
+  out_.byte(static_cast<uint8_t>(plan.kind));
+  switch (plan.kind) {
+    case ColumnKind::Values:
+      return push(Frame{Step::values, Form::none, 0, uint32_t(n), items, n, 0, items, 0});
+    case ColumnKind::ObjectColumn: {
+      const Box& head = snapshot_.boxes[snapshot_.nodes[arena_[items]].box];
+      out_.varint(head.count);
+      for (uint32_t k = 0; k < head.count; ++k) {
+        if (!string(snapshot_.nodes[head.first + 2 * k].text)) return false;
+      }
+      return push(Frame{Step::object_column, Form::none, 0, head.count, items, n, 0, items, 0});
+    }
+    case ColumnKind::Booleans: {
+      size_t bitmap = (n + 7) / 8;
+      if (!out_.room(bitmap)) return false;
+      uint8_t* bits = out_.tail();
+      std::memset(bits, 0, bitmap);
+      for (size_t i = 0; i < n; ++i) {
+        if (snapshot_.nodes[arena_[items + i]].kind == NodeKind::true_) {
+          bits[i >> 3] |= uint8_t(1u << (i & 7));
+        }
+      }
+      out_.advance(bitmap);
+      break;
+    }
+    case ColumnKind::DeltaIntegers:
+      if (!zigzags(chooser_.numbers.data(), n, true)) return false;
+      break;
+    case ColumnKind::Decimals:
+      out_.byte(uint8_t(plan.scale));
+      if (!zigzags(chooser_.numbers.data(), n, false)) return false;
+      break;
+    case ColumnKind::StringDictionary: {
+      const MemBuf<uint32_t>& entries = chooser_.entries;
+      out_.varint(entries.size());
+      for (size_t e = 0; e < entries.size(); ++e) {
+        if (!string(entries[e])) return false;
+      }
+      if (!out_.room(n * kVarint)) return false;
+      for (size_t i = 0; i < n; ++i) out_.varint(chooser_.positions[i]);
+      break;
+    }
+  }
+  arena_.truncate(items);
+  return true;
+}
+
+// Signed ints as zigzag varints: the values themselves, or the differences of
+// consecutive values (the first from 0), wrapped to 64 bits.
+bool Writer::zigzags(const int64_t* values, size_t n, bool deltas) noexcept {
+  if (!out_.room(n * kVarint)) return false;
+  uint64_t previous = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t v = uint64_t(values[i]);
+    out_.varint(wire::zigzag(int64_t(deltas ? v - previous : v)));
+    previous = v;
+  }
+  return true;
+}
+
+bool Writer::close_part(uintptr_t ident) noexcept {
+  int64_t charge = part_charges_.back();
+  part_charges_.pop();
+  return parts_.push(Part{charge, uint32_t(parts_.size()), ident});
+}
+
+}  // namespace vorn

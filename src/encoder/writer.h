@@ -1,0 +1,90 @@
+// The second pass of an encoding: the checked nodes become the document,
+// in the order the decoder reads it, without recursion and without calling
+// into Python. Every choice is the pure encoder's (`vorn.pure`): string
+// references numbered as the decoder numbers strings, row and column tables,
+// typed lists and column kinds, and the decoded-size budget fallback, which
+// writes the tabular parts with the largest charges again as plain lists
+// until the document fits.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "column_kind.h"
+#include "foundation/membuf.h"
+#include "output.h"
+#include "ptr_set.h"
+#include "snapshot.h"
+#include "table_form.h"
+
+namespace vorn {
+
+class Writer {
+ public:
+  Writer(const Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
+      : snapshot_(snapshot),
+        compact_(compact),
+        budget_base_(budget_base),
+        chooser_(snapshot),
+        former_(snapshot) {}
+
+  // The document as a new bytes object, or null with MemoryError pending.
+  PyObject* run() noexcept;
+
+ private:
+  enum class Step : uint8_t { object, list, values, table, object_column };
+  // An open container or column, resumed until it has written all it holds.
+  struct Frame {
+    Step step;
+    Form form;        // table
+    uint32_t next;    // the next node (object, list), item (values) or column
+    uint32_t end;     // where `next` stops
+    size_t items;     // arena offset: the column's nodes (values, object_column), the rows (table)
+    size_t count;     // how many items or rows
+    size_t header;    // table: arena offset of the header texts, then one cursor per row
+    size_t base;      // the arena size to return to when the frame ends
+    uintptr_t ident;  // table: the list it writes
+  };
+  struct Part {
+    int64_t charge;
+    uint32_t order;
+    uintptr_t ident;
+  };
+
+  bool pass() noexcept;
+  bool resume(Frame& frame) noexcept;
+  bool value(uint32_t node) noexcept;
+  bool string(uint32_t text) noexcept;
+  bool integer(int64_t v) noexcept;
+  bool number(double v) noexcept;
+  bool list(uint32_t box) noexcept;
+  bool table(uint32_t box, size_t rows, Form form) noexcept;
+  bool table_column(Frame frame) noexcept;
+  bool object_column(Frame frame) noexcept;
+  bool column(size_t items, size_t n, const Plan& plan) noexcept;
+  bool zigzags(const int64_t* values, size_t n, bool deltas) noexcept;
+  bool push(const Frame& frame) noexcept { return frames_.push(frame); }
+  void add_charge(int64_t amount) noexcept {
+    charge_ += amount;
+    part_charges_.back() += amount;
+  }
+  bool open_part() noexcept { return part_charges_.push(0); }
+  bool close_part(uintptr_t ident) noexcept;
+
+  const Snapshot& snapshot_;
+  bool compact_;
+  int64_t budget_base_;
+  Chooser chooser_;
+  TableFormer former_;
+  Output out_;
+  StringTable strings_;
+  MemBuf<Frame> frames_;
+  MemBuf<uint32_t> arena_;  // the open frames' arrays, as a stack
+  int64_t charge_ = 0;
+  MemBuf<int64_t> part_charges_;  // the charge of each open tabular part
+  MemBuf<Part> parts_;
+  PtrSet plain_;  // the lists to write plainly
+};
+
+}  // namespace vorn

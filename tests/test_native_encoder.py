@@ -1,0 +1,391 @@
+"""The native encoder against `vorn.pure`: the same bytes for every value either accepts, the same
+exception type and message for every value either refuses, in both modes."""
+
+from __future__ import annotations
+
+import io
+import json
+import math
+import os
+import sys
+from collections import OrderedDict
+from decimal import Decimal
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vorn
+import vorn_native
+from test_encoder_properties import JSON_LIKE, KEYS, SCALARS, _containers
+from vorn import _native, pure
+
+CORPUS = Path(os.environ.get("VORN_CORPUS", Path(__file__).resolve().parents[2] / "shared" / "corpus"))
+CORPUS_FILES = sorted(p for p in CORPUS.glob("*") if p.suffix in (".json", ".ndjson")) if CORPUS.is_dir() else []
+
+
+def outcome(encode: Callable[..., bytes], value: object, **options: Any) -> tuple[object, object]:
+    try:
+        return "bytes", encode(value, **options)
+    except Exception as error:  # noqa: BLE001 - the outcome is what is compared
+        return type(error), str(error)
+
+
+def assert_same(value: object, **options: Any) -> tuple[object, object]:
+    """Both encoders give the same outcome in both modes; returns the compact one."""
+    for compact in (False, True):
+        native = outcome(_native.dumps, value, compact=compact, **options)
+        assert native == outcome(pure.dumps, value, compact=compact, **options)
+    return native
+
+
+def nest(depth: int, inner: object) -> object:
+    for _ in range(depth):
+        inner = [inner]
+    return inner
+
+
+class S(str):
+    pass
+
+
+class I(int):  # noqa: E742 - a one-letter subclass name keeps the tables short
+    pass
+
+
+class F(float):
+    pass
+
+
+class L(list):  # type: ignore[type-arg]
+    pass
+
+
+class T(tuple):  # type: ignore[type-arg]
+    pass
+
+
+class D(dict):  # type: ignore[type-arg]
+    pass
+
+
+class ReversedItems(dict):  # type: ignore[type-arg]
+    def items(self):  # type: ignore[no-untyped-def, override]
+        return list(reversed(list(super().items())))
+
+
+class EvenItems(dict):  # type: ignore[type-arg]
+    def items(self):  # type: ignore[no-untyped-def, override]
+        return [pair for i, pair in enumerate(super().items()) if i % 2 == 0]
+
+
+class Backwards(list):  # type: ignore[type-arg]
+    def __iter__(self):  # type: ignore[no-untyped-def]
+        return reversed(list(super().__iter__()))
+
+
+def moved() -> OrderedDict[str, int]:
+    d = OrderedDict(a=1, b=2, c=3)
+    d.move_to_end("a")
+    return d
+
+
+# Values beyond what the pure tests draw: refused ones, subclasses, odd mixes.
+BAD = st.sampled_from([math.nan, math.inf, -math.inf, 2**63, -(2**63) - 1, 2**70, "\ud800", "a\udfffb", b"x",
+                       object, {1: 2}, {(1,): 2}, {"ok": 1, None: 2}, {"\udc00": 1}, Decimal("1.5"), {1, 2}])
+ODD = st.one_of(SCALARS.map(lambda v: S(v) if isinstance(v, str) else v),
+                st.integers(-(2**63), 2**63 - 1).map(I), st.floats(allow_nan=False, allow_infinity=False).map(F))
+ANY = st.recursive(st.one_of(SCALARS, BAD, ODD), lambda c: st.one_of(
+    _containers(c), st.lists(c, max_size=4).map(L), st.lists(c, max_size=4).map(T),
+    st.dictionaries(KEYS, c, max_size=4).map(D), st.dictionaries(KEYS.map(S), c, max_size=4)), max_leaves=30)
+EXAMPLES = settings(max_examples=300, deadline=None)
+
+
+@EXAMPLES
+@given(JSON_LIKE)
+def test_same_bytes_as_the_pure_encoder(value: object) -> None:
+    kind, data = assert_same(value)
+    assert kind == "bytes"
+    assert vorn.loads(data) == vorn.loads(pure.dumps(value))  # type: ignore[arg-type]
+
+
+@EXAMPLES
+@given(ANY)
+def test_same_outcome_for_any_value(value: object) -> None:
+    assert_same(value)
+
+
+@settings(max_examples=100, deadline=None)
+@given(JSON_LIKE)
+def test_same_budget_fallback(value: object) -> None:
+    # With no fixed allowance the fallback writes tabular parts plainly much more often.
+    assert _native.encode(value, True, 0) == pure.encode(value, True, 0)
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason=f"no corpus at {CORPUS}")
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+def test_corpus_files(path: Path) -> None:
+    text = path.read_text(encoding="utf-8")
+    value = json.loads(text) if path.suffix == ".json" else [json.loads(line) for line in text.splitlines() if line]
+    for compact in (True, False):
+        data = _native.dumps(value, compact=compact)
+        assert data == pure.dumps(value, compact=compact)
+        assert vorn_native.loads_binary(data) is not None
+
+
+REFUSALS = [
+    ([1, math.nan], ValueError, "float at $[1] is not finite (nan)"),
+    ({"a": {"b": -math.inf}}, ValueError, "float at $.a.b is not finite (-inf)"),
+    ({"n": [2**63]}, OverflowError, "int at $.n[0] is outside the signed 64-bit range"),
+    (I(-(2**63) - 1), OverflowError, "int at $ is outside the signed 64-bit range"),
+    (["\ud800"], ValueError, "str at $[0] cannot be written as UTF-8 (lone surrogate U+D800)"),
+    ([S("a\udfff")], ValueError, "str at $[0] cannot be written as UTF-8 (lone surrogate U+DFFF)"),
+    ({"k": {"\udfff": 1}}, ValueError, 'dict key at $.k["\\udfff"] cannot be written as UTF-8 (lone surrogate U+DFFF)'),
+    ({"a": {1: 2}}, TypeError, "dict key 1 at $.a is of type int, not str"),
+    ([{"ok": 1, b"k": 2}], TypeError, "dict key b'k' at $[0] is of type bytes, not str"),
+    ({"a b": [1, {"c": object()}]}, TypeError, 'value of type object at $["a b"][1].c is not supported'),
+    (D(x=L([T([{1, 2}])])), TypeError, "value of type set at $.x[0][0] is not supported"),
+    (nest(513, 0), ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 33 + " is nested 513 levels deep; the limit is 512"),
+    (nest(100_000, []), ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 33 + " is nested 513 levels deep; the limit is 512"),
+    (nest(511, {"deep": {"er": 1}}), ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 30 + ".deep.er is nested 513 levels deep; the limit is 512"),
+    ({"x" * 300: [1, math.nan]}, ValueError, "float at $...[1] is not finite (nan)"),
+]
+
+
+@pytest.mark.parametrize("value, error, message", REFUSALS, ids=[str(i) for i in range(len(REFUSALS))])
+def test_refusals(value: object, error: type[Exception], message: str) -> None:
+    assert assert_same(value) == (error, message)
+
+
+def test_containers_that_contain_themselves() -> None:
+    loop: list[object] = [1]
+    loop.append({"again": loop})
+    assert assert_same({"a": loop}) == (ValueError, "list at $.a contains itself (at $.a[1].again)")
+    deep: list[object] = []
+    cursor = deep
+    for _ in range(300):
+        cursor.append([])
+        cursor = cursor[0]  # type: ignore[assignment]
+    cursor.append(deep)
+    kind, message = assert_same(deep)
+    assert kind is ValueError and len(message) < 450 and message.startswith("list at $ contains itself (at $[0][0]")
+    shared = [1, 2]
+    assert assert_same([shared, shared, {"s": shared}])[0] == "bytes"
+
+
+@pytest.mark.parametrize(
+    "value, same_as",
+    [
+        ([S("ab"), S("ab"), "ab"], ["ab", "ab", "ab"]), ({S("key"): S("v")}, {"key": "v"}),
+        (I(5), 5), (F(2.5), 2.5), (L([1, 2, 3]), [1, 2, 3]), (T((1, "a")), [1, "a"]), (D(a=1), {"a": 1}),
+        (moved(), {"b": 2, "c": 3, "a": 1}), (ReversedItems(a=1, b=2), {"b": 2, "a": 1}),
+        (EvenItems(a=1, b=2, c=3), {"a": 1, "c": 3}), (Backwards([1, 2, 3]), [3, 2, 1]),
+    ],
+)
+def test_subclasses_as_python_reads_them(value: object, same_as: object) -> None:
+    kind, data = assert_same(value)
+    assert kind == "bytes" and vorn.loads(data) == same_as  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        [I(i) for i in range(10)], [F(i + 0.5) for i in range(10)], [S("ab"), S("cd")] * 5, [D(a=1), D(a=2)],
+        [moved(), moved()], [{"a": I(1)}, {"a": I(2)}], [{S("a"): 1}, {"a": 2}], [True, 1, 1.0, I(1)],
+        [{"r": D(x=1)}, {"r": D(x=2)}], L([{"a": 1}, {"a": 2}]), T(({"a": 1}, {"a": 2})), (1, 2, 3, 4, 5, 6),
+    ],
+)
+def test_subclasses_in_tables_and_typed_lists(value: object) -> None:
+    assert assert_same(value)[0] == "bytes"
+
+
+class Opaque:
+    def __init__(self, payload: object) -> None:
+        self.payload = payload
+
+
+class Boom(Exception):
+    pass
+
+
+def unwrap(obj: object) -> object:
+    if isinstance(obj, Opaque):
+        return obj.payload
+    raise TypeError(f"cannot encode {type(obj).__name__}")
+
+
+@pytest.mark.parametrize(
+    "value, default, expected",
+    [
+        ({"price": Decimal("1.50")}, str, ("bytes", {"price": "1.50"})),
+        ([Opaque([Opaque(1), Opaque({"x": Opaque("y")})])], unwrap, ("bytes", [[1, {"x": "y"}]])),
+        (Opaque(Opaque(Opaque(3))), unwrap, ("bytes", 3)), ([math.nan], str, (ValueError, "float at $[0] is not finite (nan)")),
+        ({"a": [Opaque(object())]}, unwrap, (TypeError, "cannot encode object")),
+        ({"a": [object()]}, lambda o: o, (TypeError, "value of type object at $.a[0] is not supported (default returned no supported value in 64 calls)")),
+        ([object()], lambda o: [o], (ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 33 + " is nested 513 levels deep; the limit is 512")),
+        ([object()], 3, (TypeError, "'int' object is not callable")), ([Opaque(2**64)], unwrap, (OverflowError, "int at $[0] is outside the signed 64-bit range")),
+        ([Opaque({1: 2})], unwrap, (TypeError, "dict key 1 at $[0] is of type int, not str")),
+        ([{"a": Opaque(1)}, {"a": Opaque(2)}, {"a": 3}], unwrap, ("bytes", [{"a": 1}, {"a": 2}, {"a": 3}])),
+        (D(x=Opaque(L([Opaque(1)]))), unwrap, ("bytes", {"x": [1]})),
+    ],
+)
+def test_default(value: object, default: Any, expected: tuple[object, object]) -> None:
+    kind, result = assert_same(value, default=default)
+    assert (kind, vorn.loads(result) if kind == "bytes" else result) == expected  # type: ignore[arg-type]
+
+
+def test_default_exceptions_propagate_unchanged() -> None:
+    raised = Boom("no")
+
+    def refuse(obj: object) -> object:
+        raise raised
+
+    for encode in (_native.dumps, pure.dumps):
+        with pytest.raises(Boom) as caught:
+            encode([1, {"a": object()}], default=refuse)
+        assert caught.value is raised
+
+
+def test_default_that_returns_an_open_container() -> None:
+    outer: list[object] = [Opaque(None)]
+    kind, message = assert_same(outer, default=lambda o: outer)
+    assert (kind, message) == (ValueError, "list at $ contains itself (at $[0])")
+
+
+def test_dump_and_load_with_binary_files(tmp_path: Path) -> None:
+    value = {"rows": [{"id": i, "tag": "x" * (i % 3)} for i in range(5)], "note": Decimal("2")}
+    buffer = io.BytesIO()
+    assert vorn.dump(value, buffer, default=str, compact=False) is None
+    assert buffer.getvalue() == pure.dumps(value, default=str, compact=False)
+    buffer.seek(0)
+    assert vorn.load(buffer) == {**value, "note": "2"}
+    path = tmp_path / "doc.vorn"
+    with path.open("wb") as fp:
+        vorn.dump([1, 2], fp)
+    with path.open("rb") as fp:
+        assert vorn.load(fp) == [1, 2]
+
+
+def test_argument_errors() -> None:
+    for call in (lambda: _native.dumps(), lambda: _native.dumps(1, True), lambda: _native.dumps(1, fast=True)):
+        with pytest.raises(TypeError):
+            call()
+    with pytest.raises(ZeroDivisionError):
+        _native.dumps(1, compact=Falsy())
+
+
+class Falsy:
+    def __bool__(self) -> bool:
+        raise ZeroDivisionError
+
+
+# Callbacks that empty or change what is being encoded: never a crash, always bytes or an exception.
+def clearing_default(victims: list[Any]) -> Callable[[object], object]:
+    def default(obj: object) -> object:
+        for victim in victims:
+            victim.clear()
+        return "replaced" * 5
+
+    return default
+
+
+class ClearingItems(dict):  # type: ignore[type-arg]
+    victims: list[Any] = []
+
+    def items(self):  # type: ignore[no-untyped-def, override]
+        pairs = list(super().items())
+        for victim in self.victims:
+            victim.clear()
+        return pairs
+
+
+class ClearingIter(list):  # type: ignore[type-arg]
+    victims: list[Any] = []
+
+    def __iter__(self):  # type: ignore[no-untyped-def]
+        items = list(super().__iter__())
+        for victim in self.victims:
+            victim.clear()
+        return iter(items)
+
+
+def hostile_cases() -> list[tuple[str, Callable[[], object]]]:
+    def by_default() -> object:
+        strings = ["s" * 40 + str(i) for i in range(20)]
+        inner = {"k" + str(i): [i, "t" * 33] for i in range(20)}
+        value = [strings, inner, object(), strings, [{"a": s} for s in strings]]
+        return _native.dumps(value, default=clearing_default([strings, inner, value]))
+
+    def by_items() -> object:
+        rows = [{"id": i, "name": "n" * 40} for i in range(30)]
+        trap = ClearingItems(x=1)
+        trap.victims = [rows, *rows]
+        return _native.dumps([rows, trap, rows])
+
+    def by_iter() -> object:
+        words = ["w" * 50 for _ in range(30)]
+        trap = ClearingIter([1, 2])
+        trap.victims = [words]
+        top: dict[str, object] = {"w": words, "t": trap, "again": words}
+        trap.victims.append(top)
+        return _native.dumps(top)
+
+    return [("default", by_default), ("items", by_items), ("iter", by_iter)]
+
+
+@pytest.mark.parametrize("name, run", hostile_cases(), ids=[name for name, _ in hostile_cases()])
+def test_callbacks_that_mutate_the_value(name: str, run: Callable[[], object]) -> None:
+    before = sys.getrefcount(None)
+    for _ in range(3):
+        data = run()
+        assert isinstance(data, bytes)
+        vorn.loads(data)
+    assert abs(sys.getrefcount(None) - before) < 50
+
+
+class Victims:
+    lists: list[list[Any]] = []
+
+    @classmethod
+    def strike(cls) -> None:
+        for victim in cls.lists:
+            victim.clear()
+
+
+class HashKey(str):
+    def __hash__(self) -> int:
+        Victims.strike()
+        return str.__hash__(self)
+
+    def __eq__(self, other: object) -> bool:
+        Victims.strike()
+        return str.__eq__(self, other)
+
+
+class IndexInt(int):
+    def __index__(self) -> int:
+        Victims.strike()
+        return int(self)
+
+
+class FloatFloat(float):
+    def __float__(self) -> float:
+        Victims.strike()
+        return float.__float__(self)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: {HashKey("key" * 20): ["v" * 40] * 3, "other": HashKey("x" * 33)},
+    lambda: [IndexInt(2**40), IndexInt(5)] * 4 + ["s" * 40],
+    lambda: [FloatFloat(1.5), {"f": FloatFloat(2.25)}] * 4,
+], ids=["hash-eq", "index", "float"])
+def test_dunder_callbacks_that_empty_the_value(make: Callable[[], object]) -> None:
+    # The encoders read the base values of subclasses and never call these, but should one be
+    # called, it finds nothing freed: both give the bytes of the value as it was.
+    for _ in range(3):
+        value = make()
+        Victims.lists = [value] if isinstance(value, list) else [v for v in value.values() if isinstance(v, list)]  # type: ignore[attr-defined]
+        kind, data = assert_same(value)
+        assert kind == "bytes" and vorn.loads(data)  # type: ignore[arg-type]
