@@ -342,7 +342,10 @@ def test_callbacks_that_mutate_the_value(name: str, run: Callable[[], object]) -
         data = run()
         assert isinstance(data, bytes)
         vorn.loads(data)
-    assert abs(sys.getrefcount(None) - before) < 50
+    # From 3.12 None is immortal, and its count means nothing (a module built
+    # with older headers still moves it): the leak sweep covers those versions.
+    if sys.version_info < (3, 12):
+        assert abs(sys.getrefcount(None) - before) < 50
 
 
 class Victims:
