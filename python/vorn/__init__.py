@@ -2,6 +2,7 @@
 
 - `loads(data)` decodes a document (it is `vorn_native.loads_binary`);
 - `dumps(obj, *, compact=True)` encodes a value;
+- `loads_arrow(data, *, path=None)` gives a table as Arrow columns;
 - `VornError` (a `ValueError`) is raised for invalid documents.
 """
 
@@ -9,5 +10,6 @@ from vorn_native import VornError
 from vorn_native import loads_binary as loads
 
 from vorn.encoder import dumps
+from vorn._arrow_table import ArrowTable, loads_arrow
 
-__all__ = ["loads", "dumps", "VornError"]
+__all__ = ["loads", "dumps", "VornError", "loads_arrow", "ArrowTable"]

@@ -201,6 +201,12 @@ bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots) {
   if (!c.charge_size(int64_t(count) + 1, at)) return false;
   if (at >= c.end) return c.fail("truncated input", at);
   uint8_t kind = *c.pos++;
+  if constexpr (TakesKinds<Slots>) {
+    if (kind <= uint8_t(ColumnKind::ObjectColumn) &&
+        !slots.begin_column(c, static_cast<ColumnKind>(kind))) {
+      return false;
+    }
+  }
   switch (static_cast<ColumnKind>(kind)) {
     case ColumnKind::Values:
       return read_values(c, count, depth, slots);

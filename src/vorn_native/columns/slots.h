@@ -12,6 +12,7 @@ class KeyList;
 
 // Hooks a slot type may declare to take items as they stand in the input
 // instead of as Python objects (each returns false with the failure recorded):
+// - begin_column(c, kind): a valid kind byte was read (also for no items);
 // - put_int(c, i, value): the sums of a DeltaIntegers column;
 // - begin_decimals(c, scale), then put_decimal(c, i, mantissa): Decimals;
 // - begin_dictionary(c, entries, size), then put_index(c, i, index): a
@@ -19,6 +20,10 @@ class KeyList;
 // - put_bitmap(c, bitmap, count): a Booleans column's bits, all at once;
 // - read_members(c, keys, count, depth): an ObjectColumn's member column
 //   bodies, each read by the slots for `count` items at `depth`.
+template <class S>
+concept TakesKinds = requires(S& s, DecodeContext& c) {
+  { s.begin_column(c, ColumnKind::Values) } -> std::same_as<bool>;
+};
 template <class S>
 concept TakesIntegers = requires(S& s, DecodeContext& c) {
   { s.put_int(c, size_t(0), int64_t(0)) } -> std::same_as<bool>;

@@ -1,0 +1,192 @@
+#include "arrow/builder.h"
+
+#include <climits>
+#include <cstdio>
+
+#include "arrow/values.h"
+#include "columns/column_body.h"
+
+namespace vorn::arrow {
+
+void refuse(Shared& shared, std::string message) {
+  if (shared.refusal.empty()) shared.refusal = std::move(message);
+}
+
+bool utf8_of(PyObject* str, const char*& text, size_t& length) {
+  Py_ssize_t size = 0;
+  text = PyUnicode_AsUTF8AndSize(str, &size);
+  length = size_t(size);
+  return text != nullptr;
+}
+
+bool ColumnSlots::start(DecodeContext& c, Type type, size_t width) {
+  column_.reset(Column::make(type, int64_t(rows_)));
+  if (!column_) return c.python_failed();
+  if (width != 0 && !column_->values.resize(rows_ * width)) return c.python_failed();
+  if (presence_ != nullptr && present_ != rows_) {
+    // The rows the column leaves out are its nulls.
+    if (!column_->validity.append(presence_, bitmap_bytes(rows_))) return c.python_failed();
+    column_->null_count = int64_t(rows_ - present_);
+  }
+  return true;
+}
+
+bool ColumnSlots::begin_column(DecodeContext& c, ColumnKind kind) {
+  kind_ = kind;
+  switch (kind) {
+    case ColumnKind::Values:
+      if (!objects_.reserve(rows_)) return c.python_failed();
+      for (size_t i = 0; i < rows_; ++i) objects_.push_reserved(nullptr);
+      return true;
+    case ColumnKind::DeltaIntegers:
+      return start(c, Type::Int64, 8);
+    case ColumnKind::Decimals:
+      return true;  // typed by its scale
+    case ColumnKind::StringDictionary:
+      return start(c, Type::Dictionary, 4);
+    case ColumnKind::Booleans:
+      return start(c, Type::Bool, 0) &&
+             (column_->values.resize(bitmap_bytes(rows_)) || c.python_failed());
+    case ColumnKind::ObjectColumn:
+      return start(c, Type::Struct, 0);
+  }
+  return true;
+}
+
+bool ColumnSlots::put(DecodeContext& c, size_t i, PyObject* item) {
+  if (kind_ != ColumnKind::Values || i >= present_) [[unlikely]] {
+    Py_DECREF(item);
+    return c.fail_at("internal row index", 0);
+  }
+  objects_[row_of(i)] = item;
+  return true;
+}
+
+bool ColumnSlots::put_int(DecodeContext&, size_t i, int64_t value) {
+  column_->values.as<int64_t>()[row_of(i)] = value;
+  return true;
+}
+
+bool ColumnSlots::begin_decimals(DecodeContext& c, unsigned scale) {
+  if (!shared_.decimal128) {
+    if (!start(c, Type::Float64, 8)) return false;
+    column_->scale = uint8_t(scale);
+    return true;
+  }
+  if (!start(c, Type::Decimal128, 16)) return false;
+  column_->scale = uint8_t(scale);
+  std::snprintf(column_->format, sizeof column_->format, "d:38,%u", scale);
+  return true;
+}
+
+bool ColumnSlots::put_decimal(DecodeContext& c, size_t i, int64_t mantissa) {
+  size_t row = row_of(i);
+  if (column_->type == Type::Float64) {
+    return decimal_quotient(c, mantissa, column_->scale, column_->values.as<double>()[row]);
+  }
+  int64_t* words = column_->values.as<int64_t>() + 2 * row;  // little-endian 128 bits
+  words[0] = mantissa;
+  words[1] = mantissa < 0 ? -1 : 0;
+  return true;
+}
+
+bool ColumnSlots::begin_dictionary(DecodeContext& c, PyObject* const* entries, size_t size) {
+  Column* dictionary = Column::make(Type::Utf8, int64_t(size));
+  if (dictionary == nullptr) return c.python_failed();
+  column_->dictionary = dictionary;
+  if (!dictionary->values.resize((size + 1) * 4)) return c.python_failed();
+  int32_t* offsets = dictionary->values.as<int32_t>();
+  for (size_t j = 0; j < size; ++j) {
+    const char* text;
+    size_t length;
+    if (!utf8_of(entries[j], text, length)) return c.python_failed();
+    // The entries come from the input, which holds at most 2^31 - 1 bytes.
+    if (!dictionary->data.append(text, length)) return c.python_failed();
+    offsets[j + 1] = int32_t(dictionary->data.size());
+  }
+  return true;
+}
+
+bool ColumnSlots::put_index(DecodeContext&, size_t i, size_t index) {
+  column_->values.as<int32_t>()[row_of(i)] = int32_t(index);
+  return true;
+}
+
+bool ColumnSlots::put_bitmap(DecodeContext&, const uint8_t* bits, size_t count) {
+  uint8_t* out = column_->values.data();
+  if (presence_ == nullptr) {
+    std::memcpy(out, bits, bitmap_bytes(count));
+    return true;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    size_t row = row_of(i);
+    if (get_bit(bits, i)) set_bit(out, row);
+  }
+  return true;
+}
+
+bool ColumnSlots::read_members(DecodeContext& c, const KeyList& keys, size_t count, int depth) {
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const char* text;
+    size_t length;
+    if (!utf8_of(keys.key(k), text, length)) return c.python_failed();
+    Column* member = read_arrow_column(
+        c, shared_, rows_, presence_, count, depth,
+        (path_.empty() ? std::string() : path_ + ".") + std::string(text, length));
+    if (member == nullptr) return false;
+    if (!member->set_name(text, length)) {
+      Column::destroy(member);
+      return c.python_failed();
+    }
+    if (!column_->adopt_child(member)) return c.python_failed();
+  }
+  return true;
+}
+
+Column* ColumnSlots::finish(DecodeContext& c) {
+  if (kind_ == ColumnKind::Values) {
+    Column* column = column_from_objects(shared_, path_, objects_.data(), rows_);
+    if (column == nullptr) c.python_failed();
+    return column;
+  }
+  if (kind_ == ColumnKind::StringDictionary && shared_.plain_strings) {
+    Column* plain = plain_strings(shared_, path_, *column_);
+    if (plain == nullptr) c.python_failed();
+    return plain;
+  }
+  return column_.release();
+}
+
+Column* read_arrow_column(DecodeContext& c, Shared& shared, size_t rows, const uint8_t* presence,
+                          size_t present, int depth, std::string path) {
+  ColumnSlots slots(shared, rows, presence, present, std::move(path));
+  if (!read_column_body(c, present, depth, slots)) return nullptr;
+  return slots.finish(c);
+}
+
+bool TableFiller::init(DecodeContext& c, const KeyList&, size_t count) {
+  rows_ = count;
+  table_.reset(Column::make(Type::Struct, int64_t(count)));
+  return table_ || c.python_failed();
+}
+
+bool TableFiller::read_column(DecodeContext& c, PyObject* key, const uint8_t* bitmap,
+                              size_t present, int depth) {
+  const char* text;
+  size_t length;
+  if (!utf8_of(key, text, length)) return c.python_failed();
+  Column* column = read_arrow_column(c, shared_, rows_, bitmap, bitmap ? present : rows_, depth,
+                                     std::string(text, length));
+  if (column == nullptr) return false;
+  if (!column->set_name(text, length)) {
+    Column::destroy(column);
+    return c.python_failed();
+  }
+  return table_->adopt_child(column) || c.python_failed();
+}
+
+}  // namespace vorn::arrow
+
+namespace vorn {
+template bool read_column_body(DecodeContext&, size_t, int, arrow::ColumnSlots&);
+}  // namespace vorn
