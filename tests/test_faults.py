@@ -43,3 +43,15 @@ def test_every_allocation_failure_gives_the_value_or_memory_error(group: str) ->
     # PanicException only stands for a VornError that could not be built.
     if not failing:
         assert report["outcomes"]["PanicException"] == 0
+
+
+@pytest.mark.parametrize("group", ["columns", "tables", "anchors", "errors"])
+def test_every_allocation_failure_through_loads_arrow(group: str) -> None:
+    pytest.importorskip("pyarrow", reason="pyarrow is in the 'test' extra")
+    report = run_sweep("--arrow", group)
+    assert report["anomalies"] == [] and report["outcomes"]["anomaly"] == 0
+    if report["block_counting"]:
+        assert report["leaks"] == {}, "allocated blocks left behind after failed decodes"
+    assert report["outcomes"]["MemoryError"] > 0
+    if group != "errors":
+        assert report["outcomes"]["PanicException"] == 0

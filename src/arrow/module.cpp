@@ -51,10 +51,10 @@ Batch* batch_of(PyObject* capsule) {
 // decode(data, path, decimal128, plain_strings) -> batch
 PyObject* decode_body(PyObject* args) {
   PyObject* data;
-  PyObject* path;
+  PyObject* path = nullptr;
   int decimal128 = 0;
   int plain_strings = 0;
-  if (!PyArg_ParseTuple(args, "OO!pp:decode", &data, &PyTuple_Type, &path, &decimal128,
+  if (!PyArg_ParseTuple(args, "O|O!pp:decode", &data, &PyTuple_Type, &path, &decimal128,
                         &plain_strings)) {
     return nullptr;
   }
@@ -66,6 +66,12 @@ PyObject* decode_body(PyObject* args) {
   }
   const char* bytes = PyBytes_AsString(data);
   if (bytes == nullptr) return nullptr;
+  Owned top;
+  if (path == nullptr) {
+    top = Owned::steal(PyTuple_New(0));
+    if (!top) return nullptr;
+    path = top.get();
+  }
   Shared shared;
   shared.decimal128 = decimal128 != 0;
   shared.plain_strings = plain_strings != 0;
@@ -164,7 +170,8 @@ PyObject* fail_after(PyObject*, PyObject* count) {
 
 PyMethodDef methods[] = {
     {"decode", decode, METH_VARARGS,
-     "decode(data, path, decimal128, plain_strings)\n--\n\nThe table at `path` as a batch."},
+     "decode(data, path=(), decimal128=False, plain_strings=False)\n--\n\nThe table at `path` as a "
+     "batch."},
     {"export_schema", export_schema, METH_O, "An 'arrow_schema' capsule of a batch."},
     {"export_array", export_array, METH_O, "('arrow_schema', 'arrow_array') capsules of a batch."},
     {"export_stream", export_stream, METH_O, "An 'arrow_array_stream' capsule of a batch."},

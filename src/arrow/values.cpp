@@ -41,14 +41,15 @@ const char* type_name(Type type) {
   }
 }
 
-std::string describe(PyObject* value) {
+// The name of `value`'s type into `out`. False with an exception pending.
+bool describe(PyObject* value, std::string& out) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   Owned name = Owned::steal(PyObject_GetAttrString(type, "__name__"));
   const char* text = nullptr;
   size_t length = 0;
-  if (name && utf8_of(name.get(), text, length)) return std::string(text, length);
-  PyErr_Clear();
-  return "value";
+  if (!name || !utf8_of(name.get(), text, length)) return false;
+  out.assign(text, length);
+  return true;
 }
 
 // The field of `shape` under `key`, added if new; `hint` is where rows in the
@@ -125,7 +126,10 @@ bool widen(Shape& shape, PyObject* value, int depth, std::string& problem) {
     }
     return true;
   }
-  return conflict(describe(value).c_str());
+  std::string name;
+  if (!describe(value, name)) return false;
+  name = "a " + name;
+  return conflict(name.c_str());
 }
 
 // Sets the validity of `column` from the cells that are missing or None.
@@ -308,9 +312,11 @@ Column* plain_strings(Shared& shared, const std::string& path, const Column& dic
 }
 
 Column* table_from_objects(Shared& shared, PyObject* rows) {
+  std::string name;
   if (!PyList_Check(rows)) {
+    if (!describe(rows, name)) return nullptr;
     PyErr_Format(PyExc_TypeError, "vorn: expected a table or a list of records, found %s",
-                 describe(rows).c_str());
+                 name.c_str());
     return nullptr;
   }
   size_t count = size_t(PyList_Size(rows));
@@ -318,8 +324,9 @@ Column* table_from_objects(Shared& shared, PyObject* rows) {
   for (size_t i = 0; i < count; ++i) {
     cells[i] = PyList_GetItem(rows, Py_ssize_t(i));
     if (!PyDict_Check(cells[i])) {
+      if (!describe(cells[i], name)) return nullptr;
       PyErr_Format(PyExc_TypeError, "vorn: expected a list of records, found %s at index %zu",
-                   describe(cells[i]).c_str(), i);
+                   name.c_str(), i);
       return nullptr;
     }
   }
