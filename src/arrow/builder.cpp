@@ -5,6 +5,7 @@
 
 #include "arrow/values.h"
 #include "columns/column_body.h"
+#include "foundation/owned.h"
 
 namespace vorn::arrow {
 
@@ -35,9 +36,9 @@ bool ColumnSlots::begin_column(DecodeContext& c, ColumnKind kind) {
   kind_ = kind;
   switch (kind) {
     case ColumnKind::Values:
-      if (!objects_.reserve(rows_)) return c.python_failed();
-      for (size_t i = 0; i < rows_; ++i) objects_.push_reserved(nullptr);
-      return true;
+      // Typed by the first cell that is not None.
+      column_.reset(Column::make(Type::Null, int64_t(rows_)));
+      return column_ || c.python_failed();
     case ColumnKind::DeltaIntegers:
       return start(c, Type::Int64, 8);
     case ColumnKind::Decimals:
@@ -58,8 +59,133 @@ bool ColumnSlots::put(DecodeContext& c, size_t i, PyObject* item) {
     Py_DECREF(item);
     return c.fail_at("internal row index", 0);
   }
-  objects_[row_of(i)] = item;
+  size_t row = row_of(i);
+  if (lane_ == Lane::scalars) return put_scalar(c, row, item);
+  if (lane_ == Lane::objects) {
+    objects_[row] = item;
+  } else {
+    Py_DECREF(item);
+  }
   return true;
+}
+
+bool ColumnSlots::put_scalar(DecodeContext& c, size_t row, PyObject* item) {
+  Owned cell = Owned::steal(item);
+  Column& column = *column_;
+  if (item == Py_None) return true;
+  const char* found = nullptr;
+  Type type = column.type;
+  if (type == Type::Null) {
+    // The first cell decides the buffers.
+    Type first = PyBool_Check(item)      ? Type::Bool
+                 : PyLong_Check(item)    ? Type::Int64
+                 : PyFloat_Check(item)   ? Type::Float64
+                 : PyUnicode_Check(item) ? Type::Utf8
+                                         : Type::Null;
+    if (first == Type::Null) {  // lists, dicts: built from the objects at the end
+      if (!to_objects(c)) return false;
+      objects_[row] = cell.release();
+      return true;
+    }
+    size_t bytes = first == Type::Bool   ? bitmap_bytes(rows_)
+                   : first == Type::Utf8 ? (rows_ + 1) * 4
+                                         : rows_ * 8;
+    if (!column.values.resize(bytes) || !column.validity.resize(bitmap_bytes(rows_))) {
+      return c.python_failed();
+    }
+    column.type = type = first;
+    std::snprintf(column.format, sizeof column.format, "%s",
+                  first == Type::Bool      ? "b"
+                  : first == Type::Int64   ? "l"
+                  : first == Type::Float64 ? "g"
+                                           : "u");
+  }
+  if (PyBool_Check(item)) {
+    if (type != Type::Bool)
+      found = "a bool";
+    else if (item == Py_True)
+      set_bit(column.values.data(), row);
+  } else if (PyLong_Check(item)) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0) {
+      refuse(shared_,
+             "column '" + path_ + "': row " + std::to_string(row) + " holds an int beyond 64 bits");
+      lane_ = Lane::refused;
+      return true;
+    }
+    if (type == Type::Int64)
+      column.values.as<int64_t>()[row] = value;
+    else if (type == Type::Float64)
+      column.values.as<double>()[row] = double(value);
+    else
+      found = "an int";
+  } else if (PyFloat_Check(item)) {
+    if (type == Type::Int64) {
+      // Ints and floats mix as float64.
+      int64_t* ints = column.values.as<int64_t>();
+      double* floats = column.values.as<double>();
+      for (size_t r = 0; r < row; ++r) floats[r] = double(ints[r]);
+      column.type = type = Type::Float64;
+      std::snprintf(column.format, sizeof column.format, "g");
+    }
+    if (type == Type::Float64)
+      column.values.as<double>()[row] = PyFloat_AsDouble(item);
+    else
+      found = "a float";
+  } else if (PyUnicode_Check(item)) {
+    if (type != Type::Utf8) {
+      found = "a str";
+    } else {
+      const char* text;
+      size_t length;
+      if (!utf8_of(item, text, length)) return c.python_failed();
+      if (length > size_t(INT32_MAX) - column.data.size()) {
+        refuse(shared_, "column '" + path_ + "': row " + std::to_string(row) +
+                            " holds more than 2 GiB of text");
+        lane_ = Lane::refused;
+        return true;
+      }
+      if (!column.data.append(text, length)) return c.python_failed();
+      column.values.as<int32_t>()[row + 1] = int32_t(column.data.size());
+    }
+  } else {
+    found = PyList_Check(item) ? "a list" : PyDict_Check(item) ? "a dict" : "a value";
+  }
+  if (found != nullptr) {
+    refuse(shared_,
+           "column '" + path_ + "': row " + std::to_string(row) + " " + conflict_text(found, type));
+    lane_ = Lane::refused;
+    return true;
+  }
+  set_bit(column.validity.data(), row);
+  ++valid_;
+  return true;
+}
+
+bool ColumnSlots::to_objects(DecodeContext& c) {
+  if (!objects_.reserve(rows_)) return c.python_failed();
+  while (objects_.size() < rows_) objects_.push_reserved(nullptr);
+  lane_ = Lane::objects;
+  return true;
+}
+
+Column* ColumnSlots::finish_scalars(DecodeContext&) {
+  Column& column = *column_;
+  column.null_count = int64_t(rows_ - valid_);
+  if (column.type == Type::Null) {
+    column.validity.resize(0);
+  } else if (valid_ == rows_) {
+    column.validity.resize(0);
+  }
+  if (column.type == Type::Utf8) {
+    // Rows without text end where the row before them ends.
+    int32_t* offsets = column.values.as<int32_t>();
+    for (size_t r = 0; r < rows_; ++r) {
+      if (offsets[r + 1] < offsets[r]) offsets[r + 1] = offsets[r];
+    }
+  }
+  return column_.release();
 }
 
 bool ColumnSlots::put_int(DecodeContext&, size_t i, int64_t value) {
@@ -144,6 +270,12 @@ bool ColumnSlots::read_members(DecodeContext& c, const KeyList& keys, size_t cou
 }
 
 Column* ColumnSlots::finish(DecodeContext& c) {
+  if (kind_ == ColumnKind::Values && lane_ != Lane::objects) {
+    if (lane_ == Lane::scalars) return finish_scalars(c);
+    Column* placeholder = Column::make(Type::Null, int64_t(rows_));  // refused
+    if (placeholder == nullptr) c.python_failed();
+    return placeholder;
+  }
   if (kind_ == ColumnKind::Values) {
     Column* column = column_from_objects(shared_, path_, objects_.data(), rows_);
     if (column == nullptr) c.python_failed();

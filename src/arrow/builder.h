@@ -62,6 +62,11 @@ class ColumnSlots {
     return cursor_++;
   }
   bool start(DecodeContext& c, Type type, size_t width);
+  // Values columns of scalars fill their buffers as the items arrive; other
+  // values wait in `objects_` for column_from_objects.
+  bool put_scalar(DecodeContext& c, size_t row, PyObject* item);
+  bool to_objects(DecodeContext& c);
+  Column* finish_scalars(DecodeContext& c);
 
   Shared& shared_;
   size_t rows_;
@@ -72,6 +77,8 @@ class ColumnSlots {
   ColumnKind kind_ = ColumnKind::Values;
   ColumnPtr column_;
   MemBuf<PyObject*> objects_;  // Values: each row's item (owned), null where absent
+  enum class Lane : uint8_t { scalars, objects, refused } lane_ = Lane::scalars;
+  size_t valid_ = 0;  // scalars: cells that are not None
 };
 
 // A column body read into one column; the column, or null with the failure

@@ -27,13 +27,10 @@ class RawBuffer {
   // pending (the interpreter lock is held whenever buffers are made).
   bool resize(size_t size) noexcept {
     if (size > capacity_) {
-      size_t capacity = capacity_ < 64 ? 64 : capacity_;
-      while (capacity < size) {
-        if (capacity > PY_SSIZE_T_MAX / 2)
-          capacity = size;
-        else
-          capacity *= 2;
-      }
+      // Exact for a first size (fixed-width columns are sized once), doubling
+      // for appends (text).
+      size_t capacity = capacity_ != 0 && capacity_ <= PY_SSIZE_T_MAX / 2 ? capacity_ * 2 : 0;
+      if (capacity < size) capacity = size;
       void* grown = raw_realloc(data_, capacity);
       if (grown == nullptr) {
         PyErr_NoMemory();

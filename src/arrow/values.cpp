@@ -78,7 +78,7 @@ bool widen(Shape& shape, PyObject* value, int depth, std::string& problem) {
   }
   Type type = shape.type;
   auto conflict = [&](const char* found) {
-    problem = std::string("holds ") + found + " where earlier rows hold " + type_name(type);
+    problem = conflict_text(found, type);
     return false;
   };
   if (PyBool_Check(value)) {
@@ -253,6 +253,10 @@ Column* refused(Shared& shared, const std::string& path, size_t row, const std::
 }
 
 }  // namespace
+
+std::string conflict_text(const char* found, Type held) {
+  return std::string("holds ") + found + " where earlier rows hold " + type_name(held);
+}
 
 Column* column_from_objects(Shared& shared, const std::string& path, PyObject* const* items,
                             size_t count) {

@@ -19,6 +19,9 @@ Column* column_from_objects(Shared& shared, const std::string& path, PyObject* c
 // pending.
 Column* plain_strings(Shared& shared, const std::string& path, const Column& dictionary);
 
+// How a refusal words a cell of `found` ("a str") among cells of `held`.
+std::string conflict_text(const char* found, Type held);
+
 // The table of a list of dicts (borrowed): one column per key, in the order
 // keys are first met. Null with an exception pending (a TypeError when
 // `rows` is not a list of dicts).
