@@ -11,8 +11,6 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-from vorn import _arrow
-
 _EXTRAS = "install it, for example with `pip install vorn_native[arrow]`"
 
 
@@ -35,8 +33,16 @@ def loads_arrow(data: Any, *, path: Sequence[str | int] | None = None,
     for step in steps:
         if isinstance(step, bool) or not isinstance(step, (str, int)):
             raise TypeError(f"path steps are str keys or int indexes, not {step!r}")
-    batch = _arrow.decode(data, steps, decimals == "decimal", strings == "plain")
+    batch = _native().decode(data, steps, decimals == "decimal", strings == "plain")
     return ArrowTable(batch)
+
+
+def _native() -> Any:
+    # Imported on first use, so that `import vorn` stays as cheap as before
+    # (and works from a source tree, where only vorn_native is built).
+    from vorn import _arrow
+
+    return _arrow
 
 
 class ArrowTable:
@@ -49,7 +55,7 @@ class ArrowTable:
 
     def __init__(self, batch: object) -> None:
         self._batch = batch
-        self.num_rows, self.column_names = _arrow.shape(batch)
+        self.num_rows, self.column_names = _native().shape(batch)
 
     def __len__(self) -> int:
         return self.num_rows
@@ -58,15 +64,15 @@ class ArrowTable:
         return f"<vorn.ArrowTable: {self.num_rows} rows, columns {self.column_names}>"
 
     def __arrow_c_schema__(self) -> object:
-        return _arrow.export_schema(self._batch)
+        return _native().export_schema(self._batch)
 
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
-        return _arrow.export_array(self._batch)
+        return _native().export_array(self._batch)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         # The columns have one layout; a requested schema is a hint that
         # consumers cast to themselves.
-        return _arrow.export_stream(self._batch)
+        return _native().export_stream(self._batch)
 
     def to_pyarrow(self) -> Any:
         """A `pyarrow.Table` over the same buffers."""
