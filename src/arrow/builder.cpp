@@ -69,97 +69,132 @@ bool ColumnSlots::put(DecodeContext& c, size_t i, PyObject* item) {
   return true;
 }
 
+bool ColumnSlots::settle(DecodeContext& c, Type first) {
+  // The first cell that is not None decides the buffers.
+  Column& column = *column_;
+  size_t bytes = first == Type::Bool   ? bitmap_bytes(rows_)
+                 : first == Type::Utf8 ? (rows_ + 1) * 4
+                                       : rows_ * 8;
+  if (!column.values.resize(bytes) || !column.validity.resize(bitmap_bytes(rows_))) {
+    return c.python_failed();
+  }
+  column.type = first;
+  std::snprintf(column.format, sizeof column.format, "%s",
+                first == Type::Bool      ? "b"
+                : first == Type::Int64   ? "l"
+                : first == Type::Float64 ? "g"
+                                         : "u");
+  return true;
+}
+
+bool ColumnSlots::mismatch(size_t row, const std::string& problem) {
+  refuse(shared_, "column '" + path_ + "': row " + std::to_string(row) + " " + problem);
+  lane_ = Lane::refused;
+  return true;
+}
+
+bool ColumnSlots::cell_bool(DecodeContext& c, size_t row, bool value) {
+  Column& column = *column_;
+  if (column.type == Type::Null && !settle(c, Type::Bool)) return false;
+  if (column.type != Type::Bool) return mismatch(row, conflict_text("a bool", column.type));
+  if (value) set_bit(column.values.data(), row);
+  return valid(row);
+}
+
+bool ColumnSlots::cell_int(DecodeContext& c, size_t row, int64_t value) {
+  Column& column = *column_;
+  if (column.type == Type::Null && !settle(c, Type::Int64)) return false;
+  if (column.type == Type::Int64) {
+    column.values.as<int64_t>()[row] = value;
+  } else if (column.type == Type::Float64) {
+    column.values.as<double>()[row] = double(value);
+  } else {
+    return mismatch(row, conflict_text("an int", column.type));
+  }
+  return valid(row);
+}
+
+bool ColumnSlots::cell_float(DecodeContext& c, size_t row, double value) {
+  Column& column = *column_;
+  if (column.type == Type::Null && !settle(c, Type::Float64)) return false;
+  if (column.type == Type::Int64) {
+    // Ints and floats mix as float64.
+    int64_t* ints = column.values.as<int64_t>();
+    double* floats = column.values.as<double>();
+    for (size_t r = 0; r < row; ++r) floats[r] = double(ints[r]);
+    column.type = Type::Float64;
+    std::snprintf(column.format, sizeof column.format, "g");
+  }
+  if (column.type != Type::Float64) return mismatch(row, conflict_text("a float", column.type));
+  column.values.as<double>()[row] = value;
+  return valid(row);
+}
+
+bool ColumnSlots::cell_str(DecodeContext& c, size_t row, PyObject* str) {
+  Column& column = *column_;
+  if (column.type == Type::Null && !settle(c, Type::Utf8)) return false;
+  if (column.type != Type::Utf8) return mismatch(row, conflict_text("a str", column.type));
+  const char* text;
+  size_t length;
+  if (!utf8_of(str, text, length)) return c.python_failed();
+  if (length > size_t(INT32_MAX) - column.data.size()) {
+    return mismatch(row, "holds more than 2 GiB of text");
+  }
+  if (!column.data.append(text, length)) return c.python_failed();
+  column.values.as<int32_t>()[row + 1] = int32_t(column.data.size());
+  return valid(row);
+}
+
 bool ColumnSlots::put_scalar(DecodeContext& c, size_t row, PyObject* item) {
   Owned cell = Owned::steal(item);
-  Column& column = *column_;
   if (item == Py_None) return true;
-  const char* found = nullptr;
-  Type type = column.type;
-  if (type == Type::Null) {
-    // The first cell decides the buffers.
-    Type first = PyBool_Check(item)      ? Type::Bool
-                 : PyLong_Check(item)    ? Type::Int64
-                 : PyFloat_Check(item)   ? Type::Float64
-                 : PyUnicode_Check(item) ? Type::Utf8
-                                         : Type::Null;
-    if (first == Type::Null) {  // lists, dicts: built from the objects at the end
-      if (!to_objects(c)) return false;
-      objects_[row] = cell.release();
-      return true;
-    }
-    size_t bytes = first == Type::Bool   ? bitmap_bytes(rows_)
-                   : first == Type::Utf8 ? (rows_ + 1) * 4
-                                         : rows_ * 8;
-    if (!column.values.resize(bytes) || !column.validity.resize(bitmap_bytes(rows_))) {
-      return c.python_failed();
-    }
-    column.type = type = first;
-    std::snprintf(column.format, sizeof column.format, "%s",
-                  first == Type::Bool      ? "b"
-                  : first == Type::Int64   ? "l"
-                  : first == Type::Float64 ? "g"
-                                           : "u");
-  }
-  if (PyBool_Check(item)) {
-    if (type != Type::Bool)
-      found = "a bool";
-    else if (item == Py_True)
-      set_bit(column.values.data(), row);
-  } else if (PyLong_Check(item)) {
+  if (PyBool_Check(item)) return cell_bool(c, row, item == Py_True);
+  if (PyLong_Check(item)) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (overflow != 0) {
-      refuse(shared_,
-             "column '" + path_ + "': row " + std::to_string(row) + " holds an int beyond 64 bits");
-      lane_ = Lane::refused;
-      return true;
-    }
-    if (type == Type::Int64)
-      column.values.as<int64_t>()[row] = value;
-    else if (type == Type::Float64)
-      column.values.as<double>()[row] = double(value);
-    else
-      found = "an int";
-  } else if (PyFloat_Check(item)) {
-    if (type == Type::Int64) {
-      // Ints and floats mix as float64.
-      int64_t* ints = column.values.as<int64_t>();
-      double* floats = column.values.as<double>();
-      for (size_t r = 0; r < row; ++r) floats[r] = double(ints[r]);
-      column.type = type = Type::Float64;
-      std::snprintf(column.format, sizeof column.format, "g");
-    }
-    if (type == Type::Float64)
-      column.values.as<double>()[row] = PyFloat_AsDouble(item);
-    else
-      found = "a float";
-  } else if (PyUnicode_Check(item)) {
-    if (type != Type::Utf8) {
-      found = "a str";
+    if (overflow != 0) return mismatch(row, "holds an int beyond 64 bits");
+    return cell_int(c, row, value);
+  }
+  if (PyFloat_Check(item)) return cell_float(c, row, PyFloat_AsDouble(item));
+  if (PyUnicode_Check(item)) return cell_str(c, row, item);
+  if (column_->type != Type::Null) {
+    return mismatch(row, conflict_text(PyList_Check(item) ? "a list" : "a dict", column_->type));
+  }
+  // Lists and dicts after None only: built from the objects at the end.
+  if (!to_objects(c)) return false;
+  objects_[row] = cell.release();
+  return true;
+}
+
+bool ColumnSlots::take_scalar(DecodeContext& c, size_t i, Scalar kind, int64_t integer,
+                              double number) {
+  if (lane_ == Lane::refused) return true;
+  if (lane_ == Lane::objects) {
+    // Cells waiting as objects: this one too, as the decoder makes it.
+    PyObject* item = kind == Scalar::none      ? Py_None
+                     : kind == Scalar::boolean ? (integer ? Py_True : Py_False)
+                                               : nullptr;
+    if (item != nullptr) {
+      Py_INCREF(item);
     } else {
-      const char* text;
-      size_t length;
-      if (!utf8_of(item, text, length)) return c.python_failed();
-      if (length > size_t(INT32_MAX) - column.data.size()) {
-        refuse(shared_, "column '" + path_ + "': row " + std::to_string(row) +
-                            " holds more than 2 GiB of text");
-        lane_ = Lane::refused;
-        return true;
-      }
-      if (!column.data.append(text, length)) return c.python_failed();
-      column.values.as<int32_t>()[row + 1] = int32_t(column.data.size());
+      item = kind == Scalar::integer ? PyLong_FromLongLong(integer) : PyFloat_FromDouble(number);
+      if (item == nullptr) return c.python_failed();
     }
-  } else {
-    found = PyList_Check(item) ? "a list" : PyDict_Check(item) ? "a dict" : "a value";
+    return put(c, i, item);
   }
-  if (found != nullptr) {
-    refuse(shared_,
-           "column '" + path_ + "': row " + std::to_string(row) + " " + conflict_text(found, type));
-    lane_ = Lane::refused;
-    return true;
+  if (i >= present_) [[unlikely]]
+    return c.fail_at("internal row index", 0);
+  size_t row = row_of(i);
+  switch (kind) {
+    case Scalar::none:
+      return true;
+    case Scalar::boolean:
+      return cell_bool(c, row, integer != 0);
+    case Scalar::integer:
+      return cell_int(c, row, integer);
+    case Scalar::number:
+      return cell_float(c, row, number);
   }
-  set_bit(column.validity.data(), row);
-  ++valid_;
   return true;
 }
 

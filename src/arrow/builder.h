@@ -50,6 +50,7 @@ class ColumnSlots {
   bool put_index(DecodeContext& c, size_t i, size_t index);
   bool put_bitmap(DecodeContext& c, const uint8_t* bits, size_t count);
   bool read_members(DecodeContext& c, const KeyList& keys, size_t count, int depth);
+  bool take_scalar(DecodeContext& c, size_t i, Scalar kind, int64_t integer, double number);
 
   // The finished column (the caller owns it), or null with the failure
   // recorded in `c`.
@@ -65,6 +66,17 @@ class ColumnSlots {
   // Values columns of scalars fill their buffers as the items arrive; other
   // values wait in `objects_` for column_from_objects.
   bool put_scalar(DecodeContext& c, size_t row, PyObject* item);
+  bool settle(DecodeContext& c, Type first);
+  bool mismatch(size_t row, const std::string& problem);  // a refusal; decoding goes on
+  bool cell_bool(DecodeContext& c, size_t row, bool value);
+  bool cell_int(DecodeContext& c, size_t row, int64_t value);
+  bool cell_float(DecodeContext& c, size_t row, double value);
+  bool cell_str(DecodeContext& c, size_t row, PyObject* str);
+  bool valid(size_t row) noexcept {
+    set_bit(column_->validity.data(), row);
+    ++valid_;
+    return true;
+  }
   bool to_objects(DecodeContext& c);
   Column* finish_scalars(DecodeContext& c);
 

@@ -34,9 +34,51 @@ inline bool decimal_quotient(DecodeContext& c, int64_t mantissa, unsigned scale,
 
 namespace column_body {
 
+// For slots that take scalars: reads the item at the read position if it is
+// a scalar that makes no str (None, booleans, ints, floats), with the value
+// reader's primitives and the integral-float rule. 1 taken, 0 not such a
+// scalar (nothing read), -1 failed.
+template <class Slots>
+int take_scalar(DecodeContext& c, size_t i, Slots& slots) {
+  uint8_t tag = *c.pos;
+  bool taken;
+  if (is_small_int(tag)) {
+    ++c.pos;
+    taken = slots.take_scalar(c, i, Scalar::integer, tag & kSmallIntMax, 0.0);
+  } else if (tag == tag_byte(Tag::None)) {
+    ++c.pos;
+    taken = slots.take_scalar(c, i, Scalar::none, 0, 0.0);
+  } else if (tag == tag_byte(Tag::False) || tag == tag_byte(Tag::True)) {
+    ++c.pos;
+    taken = slots.take_scalar(c, i, Scalar::boolean, tag == tag_byte(Tag::True), 0.0);
+  } else if (tag == tag_byte(Tag::Int)) {
+    ++c.pos;
+    int64_t number;
+    taken = read_zigzag(c, number) && slots.take_scalar(c, i, Scalar::integer, number, 0.0);
+  } else if (tag == tag_byte(Tag::Float)) {
+    ++c.pos;
+    double x;
+    long long integral;
+    taken = read_float_bits(c, x) &&
+            (integral_double(x, integral) ? slots.take_scalar(c, i, Scalar::integer, integral, 0.0)
+                                          : slots.take_scalar(c, i, Scalar::number, 0, x));
+  } else {
+    return 0;
+  }
+  return taken ? 1 : -1;
+}
+
 template <class Slots>
 bool read_values(DecodeContext& c, size_t count, int depth, Slots& slots) {
   for (size_t i = 0; i < count; ++i) {
+    if constexpr (TakesScalars<Slots>) {
+      // read_value's own checks come first; when they fail, it reports them.
+      if (depth + 1 <= kMaxDepth && c.pos < c.end) {
+        int taken = take_scalar(c, i, slots);
+        if (taken < 0) return false;
+        if (taken > 0) continue;
+      }
+    }
     PyObject* item = read_value(c, depth + 1);
     if (item == nullptr || !slots.put(c, i, item)) return false;
   }
