@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import math
+import sys
 
 import pytest
 
@@ -288,3 +289,80 @@ def test_the_module_imports_without_arrow_libraries() -> None:
             "try:\n    t.to_polars()\nexcept ImportError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert "needs polars" in out and "pip install" in out
+
+
+def nested(levels: int, inner: bytes) -> bytes:
+    return cat.doc(b"\x07\x01" * levels + inner)
+
+
+def bools_table(rows: int, extra_bitmap: int = 0) -> bytes:
+    return cat.doc(cat.row_table(["b"], rows, b"\x04" + b"\xa5" * ((rows + 7) // 8 - extra_bitmap)))
+
+
+INVALID = [
+    # (name, document, path): failures inside the Arrow targets' own fast paths
+    ("values-nan", cat.doc(cat.row_table(["v"], 2, cat.values_col(cat.floating(1.5), b"\x04" + b"\x00" * 6 + b"\xf8\x7f"))), None),
+    ("values-float-short", cat.doc(cat.row_table(["v"], 1, cat.values_col(b"\x04\x00\x00"))), None),
+    ("values-int-short", cat.doc(cat.row_table(["v"], 1, cat.values_col(b"\x03\xff"))), None),
+    ("values-at-513", nested(511, cat.row_table(["a"], 1, cat.values_col(cat.integer(1)))), (0,) * 511),
+    ("table-at-512", nested(512, cat.row_table(["a"], 0, cat.bool_col())), (0,) * 512),
+    ("object-column-at-513", nested(511, cat.typed(1, cat.object_col(["a"], cat.bool_col(1)))), (0,) * 511),
+    ("dict-index-present", cat.doc(cat.column_table(["a"], 3, cat.present([1, 0, 1], cat.dict_col([cat.string("ab")], 0, 1)))), None),
+    ("bitmap-short-present", cat.doc(cat.column_table(["a"], 9, b"\x01\xff\x01" + b"\x04")), None),
+    ("decimal-scale", cat.doc(cat.row_table(["a"], 1, b"\x02\x07\x00")), None),
+    ("path-member-then-bad", cat.doc(cat.obj((cat.string("t"), cat.row_table(["a"], 1, cat.bool_col(1))), (cat.string("u"), b"\x0e"))), ("t",)),
+    ("path-duplicate-member", cat.doc(cat.obj((cat.string("t"), cat.row_table(["a"], 1, cat.bool_col(1))), (cat.string("t"), cat.none()))), ("t",)),
+    ("path-list-truncated", cat.doc(b"\x07\x05" + cat.row_table(["a"], 1, cat.bool_col(1))), (0,)),
+    ("object-tower-budget", cat.doc(cat.object_column_tower(510, 8500)), None),
+    ("bools-truncated", bools_table(8 * 4096 + 1, 1), None),
+    ("trailing", cat.doc(cat.row_table(["a"], 1, cat.bool_col(1)) + b"\x00"), None),
+]
+
+
+@pytest.mark.parametrize(("name", "data", "path"), INVALID, ids=[n for n, _, _ in INVALID])
+def test_invalid_documents_fail_alike_through_both_paths(name: str, data: bytes, path) -> None:
+    with pytest.raises(vorn_native.VornError) as binary:
+        vorn_native.loads_binary(data)
+    with pytest.raises(vorn_native.VornError) as arrow:
+        vorn.loads_arrow(data, path=path)
+    assert (arrow.value.message, arrow.value.offset) == (binary.value.message, binary.value.offset)
+
+
+@pytest.mark.parametrize("container", ["list", "dict"])
+def test_reference_bombs_stop_at_the_same_budget(container: str) -> None:
+    from test_attacks import doubling_bomb
+
+    data, failing_at = doubling_bomb(container, 40)
+    with pytest.raises(vorn_native.VornError) as caught:
+        vorn.loads_arrow(data)
+    assert (caught.value.message, caught.value.offset) == ("reference expansion too large", failing_at)
+
+
+def test_the_longest_boolean_table_the_bytes_allow() -> None:
+    data = bools_table(8 * 4096)
+    column = vorn.loads_arrow(data).to_pyarrow().column("b").to_pylist()
+    assert column == [r["b"] for r in vorn_native.loads_binary(data)] and len(column) == 8 * 4096
+
+
+LEAK_CASES = [table_doc("values-dict", 65, "absent"), table_doc("object", 64, "nulls"), INVALID[0][1], INVALID[6][1],
+              cat.doc(cat.row_table(["c"], 2, REFUSED[0][0])), cat.doc(cat.lst(cat.integer(3)))]
+
+
+def test_repeated_decodes_leave_no_blocks_or_buffers_behind() -> None:
+    def run() -> None:
+        for data in LEAK_CASES:
+            try:
+                pa.table(vorn.loads_arrow(data, strings="plain"))
+                pa.table(vorn.loads_arrow(data, decimals="decimal"))
+            except (vorn_native.VornError, TypeError):
+                pass
+
+    for _ in range(3):
+        run()
+    gc.collect()
+    before = sys.getallocatedblocks(), _arrow.live_exports(), _arrow.buffer_memory(False)[0]
+    for _ in range(20):
+        run()
+    gc.collect()
+    after = sys.getallocatedblocks(), _arrow.live_exports(), _arrow.buffer_memory(False)[0]
+    assert after[1:] == before[1:] and after[0] - before[0] < 50
