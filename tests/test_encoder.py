@@ -55,7 +55,7 @@ def round_trips(value: object, compact: bool = True) -> bool:
 def test_module_surface() -> None:
     assert vorn.loads is vorn_native.loads_binary
     assert vorn.VornError is vorn_native.VornError
-    assert set(vorn.__all__) == {"loads", "dumps", "VornError"}
+    assert set(vorn.__all__) == {"loads", "dumps", "VornError", "loads_arrow", "ArrowTable"}
 
 
 @pytest.mark.parametrize(

@@ -276,7 +276,7 @@ bool ColumnSlots::put_index(DecodeContext&, size_t i, size_t index) {
 bool ColumnSlots::put_bitmap(DecodeContext&, const uint8_t* bits, size_t count) {
   uint8_t* out = column_->values.data();
   if (presence_ == nullptr) {
-    std::memcpy(out, bits, bitmap_bytes(count));
+    if (count != 0) std::memcpy(out, bits, bitmap_bytes(count));
     return true;
   }
   for (size_t i = 0; i < count; ++i) {

@@ -307,7 +307,7 @@ Column* plain_strings(Shared& shared, const std::string& path, const Column& dic
     if (valid == nullptr || get_bit(valid, i)) {
       int32_t start = starts[indexes[i]];
       size_t length = size_t(starts[indexes[i] + 1] - start);
-      std::memcpy(column->data.data() + at, entries.data.data() + start, length);
+      if (length != 0) std::memcpy(column->data.data() + at, entries.data.data() + start, length);
       at += length;
     }
     offsets[i + 1] = int32_t(at);
