@@ -19,7 +19,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 "$VENV/bin/pip" install -q --disable-pip-version-check \
-  'scikit-build-core>=0.10' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'hypothesis>=6' 'mypy>=1.5' 'clang-format'
+  'scikit-build-core>=0.10' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'hypothesis>=6' 'mypy>=1.5' 'clang-format' 'pyarrow'
 "$VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/asan \
   -Ccmake.define.VORN_SANITIZE=ON \
