@@ -3,6 +3,7 @@
 #include "arrow/values.h"
 #include "columns/column_body.h"
 #include "columns/table_body.h"
+#include "columns/typed_list.h"
 #include "decoder/context.h"
 #include "decoder/primitives.h"
 #include "decoder/values.h"
@@ -48,12 +49,9 @@ PyObject* read_target(DecodeContext& c, int depth, Found& found) {
     return read ? placeholder() : nullptr;
   }
   if (tag == tag_byte(Tag::TypedList)) {
-    // As a typed list reads itself: count, bound and budget, then the body.
     ++c.pos;
     uint64_t count;
-    if (!read_length(c, count)) return nullptr;
-    if (c.exceeds_bit_bound(count)) return c.fail("truncated input", c.pos);
-    if (!c.check_size(int64_t(count) + 1, c.pos)) return nullptr;
+    if (!read_typed_list_count(c, count)) return nullptr;
     Column* column = read_arrow_column(c, found.shared, size_t(count), nullptr, size_t(count),
                                        depth + 1, std::string());
     if (column == nullptr) return nullptr;
