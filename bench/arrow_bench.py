@@ -27,11 +27,11 @@ import pyarrow.json
 import pyarrow.parquet as pq
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import documents  # noqa: E402
+import documents
+import vorn
+from vorn import _arrow
 
-import vorn  # noqa: E402
-import vorn_native  # noqa: E402
-from vorn import _arrow  # noqa: E402
+import vorn_native
 
 
 def median_ms(read, repeat: int) -> float:
@@ -81,15 +81,16 @@ def main() -> int:
         parquet = io.BytesIO()
         pq.write_table(table, parquet)
         lines = "".join(json.dumps(row) + "\n" for row in rows).encode()
+        ipc_bytes, parquet_bytes = ipc.getvalue(), parquet.getvalue()
         readers = {
-            "loads_arrow": lambda: pa.table(vorn.loads_arrow(data)),
-            "loads_binary + from_pylist": lambda: pa.Table.from_pylist(vorn_native.loads_binary(data)),
-            "arrow ipc stream": lambda: pa.ipc.open_stream(ipc.getvalue()).read_all(),
-            "parquet": lambda: pq.read_table(pa.BufferReader(parquet.getvalue())),
-            "pyarrow.json (JSON lines)": lambda: pa.json.read_json(pa.BufferReader(lines)),
+            "loads_arrow": lambda data=data: pa.table(vorn.loads_arrow(data)),
+            "loads_binary + from_pylist": lambda data=data: pa.Table.from_pylist(vorn_native.loads_binary(data)),
+            "arrow ipc stream": lambda b=ipc_bytes: pa.ipc.open_stream(b).read_all(),
+            "parquet": lambda b=parquet_bytes: pq.read_table(pa.BufferReader(b)),
+            "pyarrow.json (JSON lines)": lambda b=lines: pa.json.read_json(pa.BufferReader(b)),
         }
         if pd is not None:
-            readers["loads_binary + pandas.DataFrame"] = lambda: pd.DataFrame(vorn_native.loads_binary(data))
+            readers["loads_binary + pandas.DataFrame"] = lambda data=data: pd.DataFrame(vorn_native.loads_binary(data))
         times = {name: median_ms(read, args.repeat) for name, read in readers.items()}
         peak, returned = arrow_peak(data)
         results[doc.name] = (times, peak, returned)

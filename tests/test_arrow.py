@@ -13,7 +13,7 @@ import pytest
 import catalogue as cat
 import vorn
 import vorn_native
-from support import string_item, varint
+from support import string_item
 from vorn import _arrow
 
 pa = pytest.importorskip("pyarrow", reason="pyarrow is in the 'test' extra")

@@ -12,7 +12,7 @@ for name in ("pyarrow", "pandas", "dask.dataframe", "distributed"):
     pytest.importorskip(name, reason=f"{name} is in the 'test' extra")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import arrow_scale_out  # noqa: E402
+import arrow_scale_out
 
 
 @pytest.mark.timeout(240)

@@ -51,7 +51,7 @@ class ArrowTable:
     `__arrow_c_stream__`). Every export shares the same buffers; each stream
     yields the batch once."""
 
-    __slots__ = ("_batch", "num_rows", "column_names")
+    __slots__ = ("_batch", "column_names", "num_rows")
 
     def __init__(self, batch: object) -> None:
         self._batch = batch
