@@ -43,6 +43,19 @@ const char* type_name(Type type) {
 
 // The name of `value`'s type into `out`. False with an exception pending.
 bool describe(PyObject* value, std::string& out) {
+  // What a decode makes, without a lookup (and without its allocations).
+  const char* known = value == Py_None         ? "NoneType"
+                      : PyBool_Check(value)    ? "bool"
+                      : PyLong_Check(value)    ? "int"
+                      : PyFloat_Check(value)   ? "float"
+                      : PyUnicode_Check(value) ? "str"
+                      : PyList_Check(value)    ? "list"
+                      : PyDict_Check(value)    ? "dict"
+                                               : nullptr;
+  if (known != nullptr) {
+    out = known;
+    return true;
+  }
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   Owned name = Owned::steal(PyObject_GetAttrString(type, "__name__"));
   const char* text = nullptr;
