@@ -1,8 +1,10 @@
-"""`python fault_sweep.py GROUP...`: for each catalogue document (or, for the encode-* groups, each
-value of encoder_cases), N = its allocation count; decode (encode) it failing only allocation k, then
-every allocation from k on (k = 0..N and past it while failures still matter). Each run must give the
-undisturbed outcome, MemoryError, or PanicException where that outcome is a VornError; the block count
-must not grow with the number of sweeps after a warm-up. Prints a JSON report."""
+"""`python fault_sweep.py [--arrow] GROUP...`: for each catalogue document (or, for the encode-* groups,
+each value of encoder_cases), N = its allocation count; decode (encode) it failing only allocation k,
+then every allocation from k on (k = 0..N and past it while failures still matter). Each run must give
+the undisturbed outcome, MemoryError, or PanicException where that outcome is a VornError; the block
+count must not grow with the number of sweeps after a warm-up. Prints a JSON report. With --arrow the
+decode is the native half of `vorn.loads_arrow` (its outcome: rows and column names), whose refusals
+(TypeError, KeyError, IndexError) must come back with the same text."""
 
 from __future__ import annotations
 
@@ -18,7 +20,7 @@ import _testcapi
 import catalogue
 import encoder_cases
 import vorn_native
-from vorn import _native
+from vorn import _arrow, _native
 
 set_nomemory = _testcapi.set_nomemory
 remove_mem_hooks = _testcapi.remove_mem_hooks
@@ -43,6 +45,8 @@ def attempt(run: Callable[[], object], start: int, stop: int) -> tuple[bool, obj
 
 
 def same(a: object, b: object) -> bool:
+    if type(a).__name__ == "PyCapsule" and type(b).__name__ == "PyCapsule":
+        return _arrow.shape(a) == _arrow.shape(b)
     if type(a) is not type(b):
         return False
     if isinstance(a, list):
@@ -74,25 +78,25 @@ def classify(expected: tuple[bool, object], got: tuple[bool, object]) -> str | N
         return None
     if isinstance(outcome, vorn_native.VornError) and not (hasattr(outcome, "message") and hasattr(outcome, "offset")):
         return f"raised a VornError without its attributes instead of {describe(*expected)}"
-    # The same error: a VornError's text holds its message and offset, and the encoder's refusals
-    # are plain exceptions.
+    # The same error: a VornError's text holds its message and offset, and the refusals of the
+    # encoder and of loads_arrow are plain exceptions.
     if not want_ok and type(outcome) is type(want) and str(outcome) == str(want):
         return None
     return f"raised {describe(ok, outcome)} instead of {describe(*expected)}"
 
 
-KINDS = ("value", "VornError", "MemoryError", "PanicException", "anomaly")
+KINDS = ("value", "VornError", "MemoryError", "PanicException", "anomaly", "TypeError", "KeyError", "IndexError")
 
 
 def kind_of(got: tuple[bool, object], problem: str | None) -> int:
     if problem is not None:
-        return 4
+        return KINDS.index("anomaly")
     if got[0]:
         return 0
     name = type(got[1]).__name__
     if name in KINDS:
         return KINDS.index(name)
-    return 1 if not got[0] else 4  # an encoder refusal counts with the decoder's errors
+    return KINDS.index("VornError")  # other refusals (ValueError, OverflowError) count with the errors
 
 
 def reproduces(expected: tuple[bool, object], got: tuple[bool, object]) -> bool:
@@ -127,6 +131,10 @@ def sweep_once(name: str, data: Callable[[], object], expected: tuple[bool, obje
 
 
 def main(groups: list[str]) -> None:
+    global loads
+    if groups[:1] == ["--arrow"]:
+        groups = groups[1:]
+        loads = _arrow.decode  # called straight from here, as loads_binary is
     gc.disable()
     sys.unraisablehook = lambda unraisable: None
     entries: list[tuple[str, Callable[[], object]]] = []
@@ -148,6 +156,8 @@ def main(groups: list[str]) -> None:
         sweep_once(name, data, expected, total, scratch, anomalies)
         # Collected first: a failure inside Python code (an items() override)
         # leaves a traceback cycle, garbage rather than a leak.
+        if loads is not vorn_native.loads_binary:  # refusals fill a few more caches (type names)
+            sweep_once(name, data, expected, total, scratch, anomalies)
         gc.collect()
         residues = array("q", [0] * (EXTRA_SWEEPS + 1))  # no block of its own per reading
         before = sys.getallocatedblocks()

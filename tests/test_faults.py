@@ -53,6 +53,19 @@ def test_every_allocation_failure_while_encoding_gives_the_bytes_or_memory_error
     if report["block_counting"]:
         assert report["leaks"] == {}, "allocated blocks left behind after failed encodes"
     # Refusals are counted with the decoder's errors; every case allocates.
-    assert report["outcomes"]["VornError" if group == "encode-refused" else "value"] > 0
+    refusals = sum(report["outcomes"][kind] for kind in ("VornError", "TypeError", "KeyError", "IndexError"))
+    assert (refusals if group == "encode-refused" else report["outcomes"]["value"]) > 0
     assert all(report["allocations"].values()) and report["outcomes"]["MemoryError"] > 0
     assert report["outcomes"]["PanicException"] == 0
+
+
+@pytest.mark.parametrize("group", ["columns", "tables", "anchors", "errors"])
+def test_every_allocation_failure_through_loads_arrow(group: str) -> None:
+    pytest.importorskip("pyarrow", reason="pyarrow is in the 'test' extra")
+    report = run_sweep("--arrow", group)
+    assert report["anomalies"] == [] and report["outcomes"]["anomaly"] == 0
+    if report["block_counting"]:
+        assert report["leaks"] == {}, "allocated blocks left behind after failed decodes"
+    assert report["outcomes"]["MemoryError"] > 0
+    if group != "errors":
+        assert report["outcomes"]["PanicException"] == 0

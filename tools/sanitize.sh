@@ -19,7 +19,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 "$VENV/bin/pip" install -q --disable-pip-version-check \
-  'scikit-build-core>=0.11' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'pytest-timeout>=2' 'hypothesis>=6' 'mypy>=1.5' 'clang-format' 'ruff'
+  'scikit-build-core>=0.11' 'cmake>=3.26' 'ninja>=1.10' 'pytest>=7' 'pytest-timeout>=2' 'hypothesis>=6' 'mypy>=1.5' 'clang-format' 'ruff' 'pyarrow'
 "$VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/asan \
   -Ccmake.define.VORN_SANITIZE=ON \

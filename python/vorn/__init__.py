@@ -4,6 +4,7 @@
 - `dumps(obj, *, compact=True, default=None)` encodes a value (native; the
   pure-Python `vorn.pure.dumps` gives exactly the same bytes and errors);
 - `dump(obj, fp, **options)` and `load(fp)` do the same with binary files;
+- `loads_arrow(data, *, path=None)` gives a table as Arrow columns;
 - `VornError` (a `ValueError`) is raised for invalid documents.
 """
 
@@ -14,9 +15,10 @@ from typing import IO, Any
 from vorn_native import VornError
 from vorn_native import loads_binary as loads
 
+from vorn._arrow_table import ArrowTable, loads_arrow
 from vorn._native import dumps
 
-__all__ = ["loads", "dumps", "load", "dump", "VornError"]
+__all__ = ["loads", "dumps", "load", "dump", "VornError", "loads_arrow", "ArrowTable"]
 
 
 def dump(obj: Any, fp: IO[bytes], **options: Any) -> None:

@@ -1,190 +1,26 @@
-// The column body: a kind byte and a body that delivers n items to n slots.
-#include <cstdlib>
-
-#include "columns/key_list.h"
-#include "columns/slots.h"
-#include "decoder/primitives.h"
-#include "decoder/values.h"
-#include "foundation/membuf.h"
-#include "foundation/owned.h"
+// The column body's instantiations for the decoder's own slots, and the exact
+// decimal quotient that every target shares.
+#include "columns/column_body.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr double kPowersOfTen[kMaxDecimalScale + 1] = {1.0,     10.0,     100.0,    1000.0,
-                                                       10000.0, 100000.0, 1000000.0};
 constexpr long long kIntPowersOfTen[kMaxDecimalScale + 1] = {1,     10,     100,    1000,
                                                              10000, 100000, 1000000};
-constexpr uint64_t kExactInDouble = uint64_t(1) << 53;
-
-template <class Slots>
-bool read_values(DecodeContext& c, size_t count, int depth, Slots& slots) {
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* item = read_value(c, depth + 1);
-    if (item == nullptr || !slots.put(c, i, item)) return false;
-  }
-  return true;
-}
-
-template <class Slots>
-bool read_delta_integers(DecodeContext& c, size_t count, Slots& slots) {
-  uint64_t sum = 0;  // unsigned, so that the running sum wraps without overflow
-  for (size_t i = 0; i < count; ++i) {
-    int64_t delta;
-    if (!read_zigzag(c, delta)) return false;
-    sum += uint64_t(delta);
-    PyObject* item = PyLong_FromLongLong(static_cast<long long>(int64_t(sum)));
-    if (item == nullptr) return c.python_failed();
-    if (!slots.put(c, i, item)) return false;
-  }
-  return true;
-}
-
-// m / 10^scale rounded to the nearest double, then the integral-float rule.
-PyObject* scaled_decimal(DecodeContext& c, int64_t mantissa, unsigned scale) {
-  uint64_t magnitude = mantissa < 0 ? 0 - uint64_t(mantissa) : uint64_t(mantissa);
-  double quotient;
-  if (magnitude <= kExactInDouble) {
-    quotient = double(mantissa) / kPowersOfTen[scale];
-  } else {
-    // Beyond 2^53 the mantissa is not exact in a double: divide exactly.
-    Owned numerator = Owned::steal(PyLong_FromLongLong(static_cast<long long>(mantissa)));
-    if (!numerator) return c.python_failed();
-    Owned denominator = Owned::steal(PyLong_FromLongLong(kIntPowersOfTen[scale]));
-    if (!denominator) return c.python_failed();
-    Owned exact = Owned::steal(PyNumber_TrueDivide(numerator.get(), denominator.get()));
-    if (!exact) return c.python_failed();
-    quotient = PyFloat_AsDouble(exact.get());
-    if (quotient == -1.0 && PyErr_Occurred()) return c.python_failed();
-  }
-  PyObject* number = number_from_double(quotient);
-  return number != nullptr ? number : c.python_failed();
-}
-
-template <class Slots>
-bool read_decimals(DecodeContext& c, size_t count, Slots& slots) {
-  if (c.pos >= c.end || *c.pos > kMaxDecimalScale) {
-    return c.fail("bad decimal scale", c.pos);
-  }
-  unsigned scale = *c.pos++;
-  for (size_t i = 0; i < count; ++i) {
-    int64_t mantissa;
-    if (!read_zigzag(c, mantissa)) return false;
-    PyObject* item;
-    if (scale == 0) {
-      item = PyLong_FromLongLong(static_cast<long long>(mantissa));
-      if (item == nullptr) return c.python_failed();
-    } else {
-      item = scaled_decimal(c, mantissa, scale);
-      if (item == nullptr) return false;
-    }
-    if (!slots.put(c, i, item)) return false;
-  }
-  return true;
-}
-
-template <class Slots>
-bool read_string_dictionary(DecodeContext& c, size_t count, Slots& slots) {
-  uint64_t size;
-  if (!read_length(c, size)) return false;
-  if (size > c.remaining()) return c.fail("truncated input", c.pos);
-  OwnedArray entries;
-  if (!entries.reserve(size_t(size))) return c.python_failed();
-  for (uint64_t j = 0; j < size; ++j) {
-    StringItem item;
-    if (!read_string_item(c, item)) return false;
-    entries.push_reserved(item.str);
-  }
-  for (size_t i = 0; i < count; ++i) {
-    uint64_t index;
-    if (!read_varint(c, index)) return false;
-    if (index >= size) return c.fail("bad dictionary index", c.pos);
-    PyObject* entry = entries[size_t(index)];
-    Py_INCREF(entry);
-    if (!slots.put(c, i, entry)) return false;
-  }
-  return true;
-}
-
-template <class Slots>
-bool read_booleans(DecodeContext& c, size_t count, Slots& slots) {
-  const uint8_t* bitmap = c.pos;
-  size_t bytes = count / 8 + (count % 8 != 0);
-  if (bytes > c.remaining()) return c.fail("truncated input", bitmap);
-  c.pos = bitmap + bytes;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* item = ((bitmap[i >> 3] >> (i & 7)) & 1) ? Py_True : Py_False;
-    Py_INCREF(item);
-    if (!slots.put(c, i, item)) return false;
-  }
-  return true;
-}
-
-template <class Slots>
-bool read_object_column(DecodeContext& c, size_t count, int depth, Slots& slots) {
-  uint64_t key_count;
-  if (!read_length(c, key_count)) return false;
-  if (key_count > c.remaining()) return c.fail("truncated input", c.pos);
-  if (key_count == 0) return c.fail("empty object column", c.pos);
-  KeyList keys;
-  if (!read_key_list(c, size_t(key_count), "duplicate key", keys)) return false;
-  // Every dict receives every key, in key order. The first member's items
-  // wait where their dicts will go, and each dict is made as it takes its
-  // item: a column whose first member fails (or is itself such a column,
-  // many levels deep) has made no dict.
-  RowMaker maker;
-  if (!maker.init(c, keys, count)) return false;
-  OwnedArray dicts;
-  if (!dicts.reserve(count)) return c.python_failed();
-  for (size_t i = 0; i < count; ++i) dicts.push_reserved(nullptr);
-  BufferSlots first{dicts.data(), count, "internal row index"};
-  if (!read_column_body(c, count, depth + 1, first)) return false;
-  for (size_t i = 0; i < count; ++i) {
-    VORN_ASSERT(dicts[i] != nullptr);
-    Owned item = Owned::steal(dicts.take(i));
-    PyObject* dict = maker.make();
-    if (dict == nullptr) return c.python_failed();
-    dicts.data()[i] = dict;
-    if (PyDict_SetItem(dict, keys.key(0), item.get()) < 0) return c.python_failed();
-  }
-  // The other members go straight into the dicts: a row filler's buffer of
-  // m columns would cost more memory than the walks it saves.
-  for (size_t k = 1; k < keys.size(); ++k) {
-    RowSlots members{dicts.data(), count, keys.key(k)};
-    if (!read_column_body(c, count, depth + 1, members)) return false;
-  }
-  for (size_t i = 0; i < count; ++i) {
-    if (!slots.put(c, i, dicts.take(i))) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
-template <class Slots>
-bool read_column_body(DecodeContext& c, size_t count, int depth, Slots& slots) {
-  const uint8_t* at = c.pos;
-  if (depth > kMaxDepth) return c.fail("nesting too deep", at);
-  if (!c.charge_size(int64_t(count) + 1, at)) return false;
-  if (at >= c.end) return c.fail("truncated input", at);
-  uint8_t kind = *c.pos++;
-  switch (static_cast<ColumnKind>(kind)) {
-    case ColumnKind::Values:
-      return read_values(c, count, depth, slots);
-    case ColumnKind::DeltaIntegers:
-      return read_delta_integers(c, count, slots);
-    case ColumnKind::Decimals:
-      return read_decimals(c, count, slots);
-    case ColumnKind::StringDictionary:
-      return read_string_dictionary(c, count, slots);
-    case ColumnKind::Booleans:
-      return read_booleans(c, count, slots);
-    case ColumnKind::ObjectColumn:
-      return read_object_column(c, count, depth, slots);
-    default:
-      return c.fail("bad column kind", at);
-  }
+bool exact_decimal_quotient(DecodeContext& c, int64_t mantissa, unsigned scale, double& quotient) {
+  Owned numerator = Owned::steal(PyLong_FromLongLong(static_cast<long long>(mantissa)));
+  if (!numerator) return c.python_failed();
+  Owned denominator = Owned::steal(PyLong_FromLongLong(kIntPowersOfTen[scale]));
+  if (!denominator) return c.python_failed();
+  Owned exact = Owned::steal(PyNumber_TrueDivide(numerator.get(), denominator.get()));
+  if (!exact) return c.python_failed();
+  quotient = PyFloat_AsDouble(exact.get());
+  if (quotient == -1.0 && PyErr_Occurred()) return c.python_failed();
+  return true;
 }
 
 template bool read_column_body(DecodeContext&, size_t, int, ListSlots&);

@@ -8,9 +8,7 @@ namespace vorn {
 
 PyObject* read_typed_list(DecodeContext& c, int depth) {
   uint64_t count;
-  if (!read_length(c, count)) return nullptr;
-  if (c.exceeds_bit_bound(count)) return c.fail("truncated input", c.pos);
-  if (!c.check_size(int64_t(count) + 1, c.pos)) return nullptr;
+  if (!read_typed_list_count(c, count)) return nullptr;
   // Presized when the input can pay for the slots (see `claim_slots`).
   int64_t claim = int64_t(count);
   if (!c.claim_slots(claim)) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "foundation/assert.h"
@@ -124,5 +125,60 @@ class DecodeContext {
 
 // Decodes a whole document. New reference, or null with an exception set.
 PyObject* decode_document(const uint8_t* input, size_t length);
+
+// Pauses the cyclic garbage collector for a decode: nothing a decode builds
+// can form a cycle, so collections triggered by its allocations would only
+// walk the new containers again and again. The previous state is restored
+// before any exception is raised.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
+// Checks the header, runs `read(context)` for the top-level value (a new
+// reference, or null with the failure recorded), refuses trailing data and
+// raises the failure. `decode_document` is this with `read_value`.
+template <class Read>
+PyObject* decode_document_with(const uint8_t* input, size_t length, Read&& read) {
+  if (length < kHeaderSize || input[0] != kMagic) {
+    raise_vorn_error(DecodeError{"not a VORN binary document", 0});
+    return nullptr;
+  }
+  if (input[1] != kVersion) {
+    raise_vorn_error(DecodeError{"unsupported binary version " + std::to_string(input[1]), 1});
+    return nullptr;
+  }
+
+  PyObject* result;
+  Failure failure;
+  DecodeError error;
+  {
+    CollectorPause pause;
+    DecodeContext context(input, length);
+    result = read(context);
+    if (result != nullptr && context.pos != context.end) {
+      Py_DECREF(result);
+      result = context.fail("trailing data", context.pos);
+    }
+    failure = context.failure;
+    error = std::move(context.error);
+  }  // the tables are released here, before any exception is looked at
+
+  if (result != nullptr) return result;
+  if (failure == Failure::decode) {
+    raise_vorn_error(std::move(error));
+  } else {
+    raise_pending_error();
+  }
+  return nullptr;
+}
 
 }  // namespace vorn

@@ -40,19 +40,27 @@ inline bool read_zigzag(DecodeContext& c, int64_t& value) {
 
 // The integral-float rule: an int for integral values below 2^53 in
 // magnitude, a float otherwise. New reference or null (exception pending).
-inline PyObject* number_from_double(double x) noexcept {
+// Whether the rule makes `x` an int, and which (`integral`).
+inline bool integral_double(double x, long long& integral) noexcept {
   // Below 2^53 in magnitude the conversion to a 64-bit integer is exact for
   // the integral part, so converting back tells integral values apart (and
   // costs two instructions where a call to trunc costs many).
   if (std::fabs(x) < 9007199254740992.0) {
-    long long integral = static_cast<long long>(x);
-    if (static_cast<double>(integral) == x) return PyLong_FromLongLong(integral);
+    integral = static_cast<long long>(x);
+    return static_cast<double>(integral) == x;
   }
+  return false;
+}
+
+inline PyObject* number_from_double(double x) noexcept {
+  long long integral;
+  if (integral_double(x, integral)) return PyLong_FromLongLong(integral);
   return PyFloat_FromDouble(x);
 }
 
 // The body of a Float value. New reference or null (failure recorded).
-inline PyObject* read_float(DecodeContext& c) {
+// The eight bytes of a Float value. False with the failure recorded.
+inline bool read_float_bits(DecodeContext& c, double& x) {
   const uint8_t* start = c.pos;
   if (c.remaining() < 8) return c.fail("truncated input", start);
   uint64_t bits;
@@ -62,7 +70,14 @@ inline PyObject* read_float(DecodeContext& c) {
     return c.fail("float is not finite", start);
   }
   c.pos = start + 8;
-  PyObject* number = number_from_double(std::bit_cast<double>(bits));
+  x = std::bit_cast<double>(bits);
+  return true;
+}
+
+inline PyObject* read_float(DecodeContext& c) {
+  double x;
+  if (!read_float_bits(c, x)) return nullptr;
+  PyObject* number = number_from_double(x);
   return number != nullptr ? number : c.python_failed();
 }
 

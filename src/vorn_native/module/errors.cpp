@@ -40,6 +40,12 @@ PyObject* vorn_error_type() {
   return type;
 }
 
+void adopt_vorn_error_type(PyObject* type) noexcept {
+  PyObject* expected = nullptr;
+  Py_INCREF(type);
+  if (!vorn_error_slot.compare_exchange_strong(expected, type)) Py_DECREF(type);
+}
+
 void raise_vorn_error(DecodeError&& error) {
   std::string text = "vorn: offset " + std::to_string(error.offset) + ": " + error.message;
   PyObject* type = vorn_error_type();

@@ -30,6 +30,11 @@ struct DecodeError {
 // Throws InternalFault when the type cannot be created.
 PyObject* vorn_error_type();
 
+// Makes `type` (borrowed; a reference is kept for the process) the VornError
+// that this module raises, so that a second module built from the same
+// decoder raises the very type of the first. Only before the first use.
+void adopt_vorn_error_type(PyObject* type) noexcept;
+
 // Raises VornError for `error`, with its `message` and `offset`. When memory
 // runs out while those are set, the MemoryError is raised instead. Throws
 // InternalFault when the text or the instance cannot be made (after reporting
