@@ -168,7 +168,8 @@ PyObject* follow(Found& found) {
       PyObject* member = PyDict_GetItemWithError(value, wanted);
       if (member == nullptr) {
         if (!PyErr_Occurred()) {
-          PyErr_Format(PyExc_KeyError, "vorn: no member %R at path step %zd", wanted, step);
+          raise_with(PyExc_KeyError,
+                     PyUnicode_FromFormat("vorn: no member %R at path step %zd", wanted, step));
         }
         return nullptr;
       }
@@ -180,14 +181,16 @@ PyObject* follow(Found& found) {
       PyObject* item = index >= 0 ? PyList_GetItem(value, index) : nullptr;
       if (item == nullptr) {
         PyErr_Clear();
-        PyErr_Format(PyExc_IndexError, "vorn: index %R out of range at path step %zd", wanted,
-                     step);
+        raise_with(
+            PyExc_IndexError,
+            PyUnicode_FromFormat("vorn: index %R out of range at path step %zd", wanted, step));
         return nullptr;
       }
       value = item;
     } else {
-      PyErr_Format(PyExc_TypeError, "vorn: path step %zd (%R) cannot enter %S", step, wanted,
-                   reinterpret_cast<PyObject*>(Py_TYPE(value)));
+      raise_with(PyExc_TypeError,
+                 PyUnicode_FromFormat("vorn: path step %zd (%R) cannot enter %S", step, wanted,
+                                      reinterpret_cast<PyObject*>(Py_TYPE(value))));
       return nullptr;
     }
   }
@@ -202,7 +205,7 @@ Batch* decode_table(const uint8_t* input, size_t length, PyObject* path, Shared&
       input, length, [&](DecodeContext& c) { return read_along(c, 0, 0, found); }));
   if (!done) return nullptr;
   if (found.error_type != nullptr) {
-    PyErr_SetString(found.error_type, found.error.c_str());
+    raise_with(found.error_type, PyUnicode_FromString(found.error.c_str()));
     return nullptr;
   }
   if (!found.table) {
@@ -212,7 +215,7 @@ Batch* decode_table(const uint8_t* input, size_t length, PyObject* path, Shared&
     if (!found.table) return nullptr;
   }
   if (!shared.refusal.empty()) {
-    PyErr_SetString(PyExc_TypeError, ("vorn: " + shared.refusal).c_str());
+    raise_with(PyExc_TypeError, PyUnicode_FromString(("vorn: " + shared.refusal).c_str()));
     return nullptr;
   }
   return Batch::make(found.table.release());

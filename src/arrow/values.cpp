@@ -332,8 +332,9 @@ Column* table_from_objects(Shared& shared, PyObject* rows) {
   std::string name;
   if (!PyList_Check(rows)) {
     if (!describe(rows, name)) return nullptr;
-    PyErr_Format(PyExc_TypeError, "vorn: expected a table or a list of records, found %s",
-                 name.c_str());
+    raise_with(PyExc_TypeError,
+               PyUnicode_FromFormat("vorn: expected a table or a list of records, found %s",
+                                    name.c_str()));
     return nullptr;
   }
   size_t count = size_t(PyList_Size(rows));
@@ -342,8 +343,9 @@ Column* table_from_objects(Shared& shared, PyObject* rows) {
     cells[i] = PyList_GetItem(rows, Py_ssize_t(i));
     if (!PyDict_Check(cells[i])) {
       if (!describe(cells[i], name)) return nullptr;
-      PyErr_Format(PyExc_TypeError, "vorn: expected a list of records, found %s at index %zu",
-                   name.c_str(), i);
+      raise_with(PyExc_TypeError,
+                 PyUnicode_FromFormat("vorn: expected a list of records, found %s at index %zu",
+                                      name.c_str(), i));
       return nullptr;
     }
   }

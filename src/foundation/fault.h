@@ -25,6 +25,15 @@ class InternalFault : public std::exception {
 // (MemoryError) is left to propagate instead.
 void raise_panic(const char* message) noexcept;
 
+// Raises `type` with `text` (a new reference, taken over). When the text
+// could not be made (null), its MemoryError stays pending: PyErr_SetString
+// and PyErr_Format would raise `type` without a message on some versions.
+inline void raise_with(PyObject* type, PyObject* text) noexcept {
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 // Runs an entry point's body, turning any C++ exception into a Python one:
 // bad_alloc into MemoryError, anything else into PanicException.
 template <class Fn>
