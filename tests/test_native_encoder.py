@@ -117,6 +117,26 @@ def test_same_outcome_for_any_value(value: object) -> None:
     assert_same(value)
 
 
+def _decimal(m: int, scale: int, nudge: int) -> float:
+    value = m / 10**scale
+    for _ in range(abs(nudge)):
+        value = math.nextafter(value, math.copysign(math.inf, nudge))
+    return value
+
+
+# Floats that are, or are one or two ulps from, decimals at each scale, up to the mantissa limits:
+# the column-kind choice must reject a scale exactly when it does not bring every value back.
+DECIMALS = st.builds(_decimal, st.integers(-(2**54), 2**54) | st.integers(-999, 999), st.integers(0, 7),
+                     st.sampled_from([0, 0, 0, 1, -1, 2]))
+
+
+@EXAMPLES
+@given(st.lists(DECIMALS | st.integers(-(2**54), 2**54), min_size=2, max_size=8))
+def test_decimal_columns(values: list[object]) -> None:
+    assert assert_same(values)[0] == "bytes"
+    assert assert_same([{"x": v, "y": 1} for v in values])[0] == "bytes"
+
+
 @settings(max_examples=100, deadline=None)
 @given(JSON_LIKE)
 def test_same_budget_fallback(value: object) -> None:

@@ -44,6 +44,30 @@ double round_even(double y) {
   return std::copysign((a + 4503599627370496.0) - 4503599627370496.0, y);
 }
 
+// The least scale at which `f` (finite, not integral) may come back, or 0
+// when it comes back at none up to 10^6. A float that comes back at scale s
+// is within half an ulp of m / 10^s, so f * 10^6 lies within about 2^-52 of
+// its magnitude from the integer m * 10^(6 - s): one farther from every
+// integer than 2^-50 of its magnitude has no scale. Below 2^50 that integer
+// is the nearest one, and its trailing zeros bound s from below; the scales
+// under that bound fail for `f` and need not be tried.
+int least_scale(double f) {
+  constexpr int top = int(kMaxDecimalScale);
+  double y = f * kPow10Float[top];
+  double a = std::fabs(y);
+  if (!(a < 4503599627370496.0)) return 1;  // integral already, or beyond: no bound
+  double nearest = round_even(y);
+  if (std::fabs(y - nearest) > a * 0x1p-50) return 0;
+  if (!(a < 0x1p50)) return 1;
+  int64_t m = int64_t(nearest);
+  int scale = top;
+  while (scale > 1 && m % 10 == 0) {
+    m /= 10;
+    --scale;
+  }
+  return scale;
+}
+
 }  // namespace
 
 bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTable& table,
@@ -114,10 +138,21 @@ bool Chooser::integers(size_t n, int extra, Plan& plan) noexcept {
 }
 
 // Decimals for ints and floats when every value comes back exactly; the
-// floats here decode as floats. Scales are tried from 1 up and the first at
+// floats here decode as floats. Scales are tried from the least up and the first at
 // which every value comes back is taken.
 bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) noexcept {
   const Node* nodes = snapshot_.nodes.data();
+  // A scale that fails for one value fails for the column, and a column
+  // that stops at a scale (a value out of range) stops at every larger one:
+  // starting from the least scale every value allows writes the same.
+  int from = 1;
+  for (size_t i = 0; i < n; ++i) {
+    const Node& node = nodes[items[i]];
+    if (is_int(node.kind) || integral(node.f)) continue;
+    int least = least_scale(node.f);
+    if (least == 0) return true;
+    from = std::max(from, least);
+  }
   int64_t plain = 0;
   for (size_t i = 0; i < n; ++i) {
     const Node& node = nodes[items[i]];
@@ -129,7 +164,7 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
   }
   numbers.clear();
   if (!numbers.reserve(n)) return false;
-  for (int scale = 1; scale <= int(kMaxDecimalScale); ++scale) {
+  for (int scale = from; scale <= int(kMaxDecimalScale); ++scale) {
     double p = kPow10Float[scale];
     int64_t q = kPow10Int[scale];
     numbers.clear();

@@ -174,7 +174,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
       return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
   }
   size_t depth = frames_.size();
-  bool is_dict = PyDict_Check(obj);
+  bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
   uint32_t first = uint32_t(nodes.size());
   uint32_t count = 0;
   if (!add_items(obj, exact, is_dict, count)) return false;
@@ -192,7 +192,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
 }
 
 bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept {
-  if (!is_dict && exact && PyTuple_Check(obj)) {
+  if (!is_dict && exact && Py_TYPE(obj) == &PyTuple_Type) {
     Py_ssize_t n = PyTuple_Size(obj);
     if (!node_room(nodes, size_t(n))) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
