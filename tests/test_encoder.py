@@ -58,7 +58,7 @@ def test_module_surface() -> None:
     assert vorn.loads is vorn_native.loads_binary
     assert vorn.VornError is vorn_native.VornError
     assert set(vorn.__all__) == {"loads", "dumps", "load", "dump", "VornError", "loads_arrow", "ArrowTable"}
-    assert vorn.dumps is vorn._native.dumps and vorn.pure.dumps is not vorn.dumps
+    assert vorn.dumps is vorn._dumps.dumps and vorn.pure.dumps is not vorn.dumps
     assert vorn_native.__all__ == ["loads_binary", "VornError"]
 
 

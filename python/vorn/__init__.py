@@ -2,7 +2,8 @@
 
 - `loads(data)` decodes a document (it is `vorn_native.loads_binary`);
 - `dumps(obj, *, compact=True, default=None)` encodes a value (native; the
-  pure-Python `vorn.pure.dumps` gives exactly the same bytes and errors);
+  pure-Python `vorn.pure.dumps` gives exactly the same bytes and errors), and
+  writes Arrow tables (`__arrow_c_stream__`) as tables of their rows;
 - `dump(obj, fp, **options)` and `load(fp)` do the same with binary files;
 - `loads_arrow(data, *, path=None)` gives a table as Arrow columns;
 - `VornError` (a `ValueError`) is raised for invalid documents.
@@ -16,7 +17,7 @@ from vorn_native import VornError
 from vorn_native import loads_binary as loads
 
 from vorn._arrow_table import ArrowTable, loads_arrow
-from vorn._native import dumps
+from vorn._dumps import dumps
 
 __all__ = ["loads", "dumps", "load", "dump", "VornError", "loads_arrow", "ArrowTable"]
 

@@ -5,6 +5,7 @@
 #include "arrow/batch.h"
 #include "arrow/document.h"
 #include "arrow/raw_memory.h"
+#include "arrow/rows.h"
 #include "foundation/fault.h"
 #include "foundation/owned.h"
 #include "module/errors.h"
@@ -154,6 +155,9 @@ PyObject* export_stream(PyObject*, PyObject* capsule) {
 PyObject* shape(PyObject*, PyObject* capsule) {
   return guard_entry([&] { return shape_body(capsule); }, static_cast<PyObject*>(nullptr));
 }
+PyObject* rows(PyObject*, PyObject* capsule) {
+  return guard_entry([&] { return rows_of_stream(capsule); }, static_cast<PyObject*>(nullptr));
+}
 PyObject* live(PyObject*, PyObject*) { return PyLong_FromLongLong(live_exports()); }
 PyObject* memory(PyObject*, PyObject* reset) {
   PyObject* result = Py_BuildValue("(LL)", static_cast<long long>(buffer_bytes()),
@@ -176,6 +180,9 @@ PyMethodDef methods[] = {
     {"export_array", export_array, METH_O, "('arrow_schema', 'arrow_array') capsules of a batch."},
     {"export_stream", export_stream, METH_O, "An 'arrow_array_stream' capsule of a batch."},
     {"shape", shape, METH_O, "(rows, column names) of a batch."},
+    {"rows", rows, METH_O,
+     "The rows of an 'arrow_array_stream' capsule as dicts without their null cells; the stream "
+     "is consumed."},
     {"live_exports", live, METH_NOARGS, "Exported structures and batches not yet released."},
     {"buffer_memory", memory, METH_O,
      "(bytes held by column buffers, peak since the last reset); a true argument resets."},
