@@ -38,9 +38,9 @@ REENTRANT = """
                     pass
             if FRESH_COPY and not getattr(Again, "copied", False):
                 Again.copied = True
-                spec = importlib.util.find_spec("vorn_native")
-                copy = importlib.util.module_from_spec(spec)
-                spec.loader.exec_module(copy)
+                found = importlib.util.find_spec("vorn_native")
+                copy = importlib.util.module_from_spec(found)
+                found.loader.exec_module(copy)
 
     FRESH_COPY = {fresh}
     Again()
