@@ -13,11 +13,20 @@ namespace {
 // Arrow types nest this deep at the most; deeper values refuse their column.
 constexpr int kMaxTypeDepth = 64;
 
+struct Field;
+
 // The type that the cells seen so far share.
 struct Shape {
   Type type = Type::Null;
-  std::unique_ptr<Shape> item;                  // List
-  std::vector<std::pair<Owned, Shape>> fields;  // Struct: key (a str) and type, first met first
+  std::unique_ptr<Shape> item;  // List
+  std::vector<Field> fields;    // Struct: first met first
+};
+
+// A struct's field: its key (a str, owned) and the type its values share.
+// Not a std::pair: a pair cannot hold the Shape that is still being defined.
+struct Field {
+  Owned key;
+  Shape shape;
 };
 
 const char* type_name(Type type) {
@@ -69,16 +78,16 @@ bool describe(PyObject* value, std::string& out) {
 // usual order have it. Null with an exception pending.
 Shape* find_field(Shape& shape, PyObject* key, size_t hint) {
   if (hint < shape.fields.size()) {
-    PyObject* name = shape.fields[hint].first.get();
-    if (name == key) return &shape.fields[hint].second;
+    Field& field = shape.fields[hint];
+    if (field.key.get() == key) return &field.shape;
   }
   for (auto& [name, inner] : shape.fields) {
     int same = PyObject_RichCompareBool(name.get(), key, Py_EQ);
     if (same < 0) return nullptr;
     if (same) return &inner;
   }
-  shape.fields.emplace_back(Owned::borrow(key), Shape{});
-  return &shape.fields.back().second;
+  shape.fields.push_back(Field{Owned::borrow(key), Shape{}});
+  return &shape.fields.back().shape;
 }
 
 // Widens `shape` to take `value`. False with `problem` set (a refusal) or
