@@ -49,7 +49,7 @@ quiet "$VENV/bin/cmake" -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$
 quiet "$VENV/bin/cmake" --build build/fuzz
 cp build/fuzz/vorn_native*.so "$WORK/module/"
 rm -rf "$WORK/module/vorn" && mkdir "$WORK/module/vorn"
-cp python/vorn/*.py build/fuzz/_native*.so "$WORK/module/vorn/"
+cp python/vorn/*.py build/fuzz/_native*.so build/fuzz/_arrow*.so "$WORK/module/vorn/"
 
 # The driver, linked with libFuzzer and the sanitizer runtimes of the same LLVM.
 read -r -a PY_CFLAGS <<<"$("$PYTHON" -c 'import sysconfig as s; print("-I" + s.get_paths()["include"])')"
