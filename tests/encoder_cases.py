@@ -37,6 +37,8 @@ Case = tuple[str, Any, bool, int, Any]
 ACCEPTED: list[Case] = [
     ("scalars", [None, True, False, 0, 127, 128, -1, 2**63 - 1, 1.5, 2.0, "", "a", "ab", "é" * 40], True, 4194304, None),
     ("plain-scalars", [None, 2.0, "ab", "ab", {"k": "v"}], False, 4194304, None),
+    ("plain-one-pass", [ROWS, ("é" * 40, 2**63 - 1, -(2**63)), {"k": [[]] * 3}], False, 4194304, None),
+    ("plain-hand-over", [ROWS, {"k": [1, Sub(a=1)]}], False, 4194304, None),
     ("references", ["ab", "cd", ["ab", "cd"] * 20, {"ab": "cd"}], True, 4194304, None),
     ("typed-lists", [[True, False] * 9, list(range(1000, 1030)), [0.5, 1.25] * 5, ["red", "green"] * 8], True, 4194304, None),
     ("row-table", ROWS, True, 4194304, None),
@@ -52,6 +54,8 @@ REFUSED: list[Case] = [
     ("surrogate", ["ok", "\ud800"], True, 4194304, None),
     ("key-type", {"a": {1: 2}}, True, 4194304, None),
     ("unsupported", {"a": [object()]}, False, 4194304, None),
+    ("plain-nan", [ROWS, {"p": math.nan}], False, 4194304, None),
+    ("plain-depth", _nest(600), False, 4194304, None),
     ("cycle", _loop(), True, 4194304, None),
     ("depth", _nest(600), True, 4194304, None),
     ("default-exhausted", [object()], True, 4194304, lambda obj: obj),

@@ -174,6 +174,42 @@ REFUSALS = [
 ]
 
 
+# Plain mode writes exact values in one pass and hands anything else to the checked encoder,
+# discarding what it wrote so far: each row is such a hand-over (or a boundary next to one) after
+# enough output to have grown the buffer.
+BULK = [{"id": i, "name": "é" * (i % 40), "v": i * 0.5} for i in range(2000)]
+HAND_OVERS = [
+    BULK + [{"late": I(7)}],
+    BULK + [{"late": S("x")}],
+    BULK + [{"late": T((1, 2))}],
+    BULK + [(1, [2, (3,)])],
+    BULK + [{"late": 2**63}],
+    BULK + [{"late": -(2**63) - 1}],
+    BULK + [[-(2**63), 2**63 - 1, 127, 128, -1, 0]],
+    BULK + [{"late": math.inf}],
+    BULK + [[-0.0, 5e-324, 1.7976931348623157e308]],
+    BULK + [{"late": "\udc80"}],
+    BULK + [{"\ud800": 1}],
+    BULK + [{5: 1}],
+    BULK + [{"late": True, "also": False, "none": None}],
+    BULK + [{"late": object()}],
+    ["a" * n for n in (0, 1, 31, 32, 127, 128, 16383, 16384)] + ["é" * 15 + "a", "é" * 16, "\U0001f600" * 8],
+    nest(512, []),
+    nest(512, {}),
+    nest(511, {"k": []}),
+    nest(512, [1]),
+    nest(511, {"k": [1]}),
+    [list(range(200))] * 300,
+]
+
+
+@pytest.mark.parametrize("value", HAND_OVERS, ids=[str(i) for i in range(len(HAND_OVERS))])
+def test_plain_one_pass_and_its_hand_overs(value: object) -> None:
+    assert outcome(_native.dumps, value, compact=False) == outcome(pure.dumps, value, compact=False)
+    assert outcome(_native.dumps, value, compact=False, default=repr) == outcome(
+        pure.dumps, value, compact=False, default=repr)
+
+
 @pytest.mark.parametrize("value, error, message", REFUSALS, ids=[str(i) for i in range(len(REFUSALS))])
 def test_refusals(value: object, error: type[Exception], message: str) -> None:
     assert assert_same(value) == (error, message)

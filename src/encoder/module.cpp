@@ -2,6 +2,7 @@
 // dumps and encode entry points. Nothing here keeps per-module or per-call state.
 #include <Python.h>
 
+#include "direct.h"
 #include "foundation/fault.h"
 #include "snapshot.h"
 #include "wire.h"
@@ -16,6 +17,12 @@ PyObject* encode_value(PyObject* obj, PyObject* compact_arg, int64_t budget_base
   int compact = compact_arg == nullptr ? 1 : PyObject_IsTrue(compact_arg);
   if (compact < 0) return nullptr;
   if (fallback == Py_None) fallback = nullptr;
+  if (compact == 0) {
+    Output out;
+    Direct direct = write_plain(obj, out);
+    if (direct == Direct::written) return out.to_bytes();
+    if (direct == Direct::failed) return nullptr;
+  }
   Snapshot snapshot(compact != 0);
   if (!snapshot.build(obj, fallback)) return nullptr;
   Writer writer(snapshot, compact != 0, budget_base);

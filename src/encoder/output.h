@@ -40,6 +40,8 @@ class Output {
   // and then advances past what it wrote.
   uint8_t* tail() noexcept { return data_ + size_; }
   void advance(size_t n) noexcept { size_ += n; }
+  // How many bytes fit after tail() before the buffer must grow.
+  size_t spare() const noexcept { return cap_ - size_; }
 
   size_t size() const noexcept { return size_; }
   void truncate(size_t size) noexcept { size_ = size; }
