@@ -7,6 +7,7 @@
 #include "arrow/raw_memory.h"
 #include "arrow/rows.h"
 #include "foundation/fault.h"
+#include "foundation/interpreter.h"
 #include "foundation/owned.h"
 #include "module/errors.h"
 
@@ -192,6 +193,10 @@ PyMethodDef methods[] = {
 };
 
 int exec_body(PyObject*) {
+  // The exception type and the panic type are the process's, and objects
+  // cannot cross into a sub-interpreter. Checked before vorn_native is
+  // imported, so that the refusal names this module.
+  if (!in_main_interpreter("vorn._arrow")) return -1;
   // The decoder's exception is the one type for both modules.
   Owned native = Owned::steal(PyImport_ImportModule("vorn_native"));
   if (!native) return -1;
