@@ -157,7 +157,12 @@ PyObject* shape(PyObject*, PyObject* capsule) {
   return guard_entry([&] { return shape_body(capsule); }, static_cast<PyObject*>(nullptr));
 }
 PyObject* rows(PyObject*, PyObject* capsule) {
-  return guard_entry([&] { return rows_of_stream(capsule); }, static_cast<PyObject*>(nullptr));
+  return guard_entry([&] { return rows_of_stream(capsule, false); },
+                     static_cast<PyObject*>(nullptr));
+}
+PyObject* rows_and_fields(PyObject*, PyObject* capsule) {
+  return guard_entry([&] { return rows_of_stream(capsule, true); },
+                     static_cast<PyObject*>(nullptr));
 }
 PyObject* live(PyObject*, PyObject*) { return PyLong_FromLongLong(live_exports()); }
 PyObject* memory(PyObject*, PyObject* reset) {
@@ -184,6 +189,9 @@ PyMethodDef methods[] = {
     {"rows", rows, METH_O,
      "The rows of an 'arrow_array_stream' capsule as dicts without their null cells; the stream "
      "is consumed."},
+    {"rows_and_fields", rows_and_fields, METH_O,
+     "(rows, fields): the rows as rows() gives them and each column as (name, Arrow format, "
+     "names of its children); the stream is consumed."},
     {"live_exports", live, METH_NOARGS, "Exported structures and batches not yet released."},
     {"buffer_memory", memory, METH_O,
      "(bytes held by column buffers, peak since the last reset); a true argument resets."},
