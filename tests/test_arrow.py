@@ -366,3 +366,43 @@ def test_repeated_decodes_leave_no_blocks_or_buffers_behind() -> None:
     gc.collect()
     after = sys.getallocatedblocks(), _arrow.live_exports(), _arrow.buffer_memory(False)[0]
     assert after[1:] == before[1:] and after[0] - before[0] < 50
+
+
+# Ints across the whole signed 64-bit range: far apart (sent as decimals of scale 0, each as its own
+# varint), with deltas that wrap, above 2^53 where a float64 would round. Each must come back as
+# int64 with every bit, whichever form the table takes.
+TOP, BOTTOM = 2**63 - 1, -(2**63)
+INT_RUNS = {
+    "0 and 2^63-1 alternating": [0, TOP] * 31 + [0],
+    "0 and -2^63 alternating": [0, BOTTOM] * 31 + [0],
+    "-2^63 and 2^63-1 alternating": [BOTTOM, TOP] * 32,
+    "wrapping up and down": [TOP, BOTTOM, TOP, -1, 0, BOTTOM, 1],
+    "above 2^53": [2**53 + 1, -(2**53) - 3, 2**62 + 1, 7],
+    "small": list(range(-3, 70)),
+}
+
+
+def int_forms(values: list[int]) -> dict[str, tuple[bytes, object]]:
+    """Documents that hold `values` as column 'a' of a table, with the path to the table."""
+    rows = [{"a": v} for v in values]
+    mixed = [{"a": v} if i % 3 else {"a": v, "b": i} for i, v in enumerate(values)]
+    return {
+        "row table": (vorn.dumps(rows), None),
+        "columnar table": (vorn.dumps(mixed), None),
+        "list of dicts": (vorn.dumps(rows, compact=False), None),
+        "inside an object": (vorn.dumps({"t": rows}), ("t",)),
+        "decimals of scale 0": (cat.doc(cat.row_table(["a"], len(values), cat.decimal_col(0, *values))), None),
+        "delta integers": (cat.doc(cat.row_table(["a"], len(values), cat.delta_col(
+            *[((v - p + 2**63) % 2**64) - 2**63 for v, p in zip(values, [0] + values[:-1], strict=True)]))), None),
+    }
+
+
+@pytest.mark.parametrize("form", list(int_forms([0])))
+@pytest.mark.parametrize("run", list(INT_RUNS))
+@pytest.mark.parametrize("decimals", ["float", "decimal"])
+def test_ints_come_back_as_int64_with_every_bit(run: str, form: str, decimals: str) -> None:
+    values = INT_RUNS[run]
+    data, path = int_forms(values)[form]
+    table = vorn.loads_arrow(data, path=path, decimals=decimals).to_pyarrow()
+    assert table.schema.field("a").type == pa.int64()
+    assert table.column("a").to_pylist() == values

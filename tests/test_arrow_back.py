@@ -126,3 +126,84 @@ def test_the_stream_is_released_exactly_once() -> None:
     assert _arrow.rows(capsule) == [{"a": 1}]
     with pytest.raises(ValueError, match="already consumed"):
         _arrow.rows(capsule)
+
+
+# Arrow type -> the type loads_arrow(strings="plain") gives back for a column that holds no value
+# (a table without rows, or a column null in every row): the type its column kind carries.
+EMPTY_TYPES = {
+    "int64": pa.int64(), "int8": pa.int64(), "uint32": pa.int64(), "uint64": pa.int64(),
+    "float64": pa.float64(), "float32": pa.float64(), "bool": pa.bool_(),
+    "utf8": pa.utf8(), "large_utf8": pa.utf8(), "dictionary": pa.utf8(),
+    "struct": pa.struct([("x", pa.null()), ("y", pa.null())]), "list": pa.null(),
+}
+
+
+def empty_column_back(kind: str, rows: int):
+    """Column `kind` as it comes back when it holds no value, beside an int64 column "id" of `rows` rows."""
+    data = vorn.dumps(pa.table({"id": pa.array(range(rows), pa.int64()),
+                                kind: pa.array([None] * rows, COLUMNS[kind][0])}))
+    assert vorn.loads(data) == [{"id": i} for i in range(rows)]
+    back = vorn.loads_arrow(data, strings="plain").to_pyarrow()
+    assert back.column_names == ["id", kind] and back.column("id").to_pylist() == list(range(rows))
+    return back, data
+
+
+@pytest.mark.parametrize("rows", [0, 1, 9, 64])
+@pytest.mark.parametrize("kind", list(COLUMNS))
+def test_columns_that_hold_no_value_keep_their_name_and_type(kind: str, rows: int) -> None:
+    back, data = empty_column_back(kind, rows)
+    assert back.schema.field(kind).type == EMPTY_TYPES[kind]
+    assert back.column(kind).to_pylist() == [None] * rows
+    if kind in ("utf8", "large_utf8", "dictionary"):
+        default = vorn.loads_arrow(data).to_pyarrow()
+        assert default.schema.field(kind).type == pa.dictionary(pa.int32(), pa.utf8())
+
+
+@pytest.mark.parametrize("rows", [0, 5])
+def test_tables_without_values_equal_the_original(rows: int) -> None:
+    # The types that come back as they are; a null-typed column, all null, also with rows.
+    t = pa.table({"i": pa.array([None] * rows, pa.int64()), "f": pa.array([None] * rows, pa.float64()),
+                  "b": pa.array([None] * rows, pa.bool_()), "s": pa.array([None] * rows, pa.utf8()),
+                  "n": pa.nulls(rows)})
+    if rows:
+        t = t.append_column("v", pa.array(range(rows), pa.int64()))
+    data = vorn.dumps(t)
+    assert vorn.loads(data) == without_nulls(t.to_pylist())
+    assert vorn.loads_arrow(data, strings="plain").to_pyarrow().equals(t)
+
+
+def test_all_null_columns_beside_sparse_and_dense_ones() -> None:
+    t = pa.table({"dense": list(range(70)), "gone": pa.array([None] * 70, pa.int64()),
+                  "sparse": [None if i % 3 else f"s{i}" for i in range(70)], "null": pa.nulls(70)})
+    data = vorn.dumps(t)
+    assert vorn.loads(data) == without_nulls(t.to_pylist())
+    back = vorn.loads_arrow(data, strings="plain").to_pyarrow()
+    assert back.equals(t)
+
+
+def shared_names():
+    return pa.Table.from_arrays([pa.array([], pa.int64()), pa.array([], pa.int64())], names=["a", "a"])
+
+
+@pytest.mark.parametrize(
+    "value, path, expected",
+    [
+        # Only a table at the top level keeps its columns; two columns of one name make no header, and
+        # no columns none: each is its rows, as a list of no dicts has no columns.
+        ({"t": pa.table({"a": pa.array([], pa.int64())})}, ("t",), {"t": []}),
+        (shared_names(), None, []),
+        (pa.table({}), None, []),
+    ],
+    ids=["inside a value", "one name twice", "no columns"],
+)
+def test_where_the_columns_are_not_kept_the_rows_are_written(value, path, expected) -> None:
+    data = vorn.dumps(value)
+    assert vorn.loads(data) == expected
+    assert vorn.loads_arrow(data, path=path).column_names == []
+
+
+def test_without_compact_a_table_is_its_rows() -> None:
+    empty = pa.table({"a": pa.array([], pa.int64())})
+    assert vorn.dumps(empty, compact=False) == vorn.dumps([], compact=False)
+    t = pa.table({"a": [1, 2], "n": pa.array([None, None], pa.int64())})
+    assert vorn.dumps(t, compact=False) == vorn.dumps([{"a": 1}, {"a": 2}], compact=False)

@@ -121,10 +121,80 @@ def test_sub_interpreters_refuse_the_module(run: str) -> None:
     assert run_child(SUBINTERPRETER_CODE.format(run=run)) == f"ImportError: {REFUSAL}"
 
 
-def test_isolated_sub_interpreters_refuse_it_too() -> None:
+def isolated_run() -> str:
+    """The run of CODE in an interpreter of the isolated kind, or a skip where there is none."""
     pytest.importorskip("_xxsubinterpreters" if sys.version_info < (3, 13) else "_interpreters")
     if sys.version_info < (3, 12):
         pytest.skip("sub-interpreters here are all of the legacy kind")
-    run = ("import _xxsubinterpreters as i; i.run_string(i.create(), CODE)" if sys.version_info < (3, 13)
-           else "import _interpreters as i; i.exec(i.create(), CODE)")
-    assert run_child(SUBINTERPRETER_CODE.format(run=run)).startswith("ImportError: ")
+    return ("import _xxsubinterpreters as i; i.run_string(i.create(), CODE)" if sys.version_info < (3, 13)
+            else "import _interpreters as i; i.exec(i.create(), CODE)")
+
+
+def test_isolated_sub_interpreters_refuse_it_too() -> None:
+    assert run_child(SUBINTERPRETER_CODE.format(run=isolated_run())).startswith("ImportError: ")
+
+
+# Each extension module loaded on its own in a sub-interpreter, from its file, so that the package's
+# own import of vorn_native does not answer for it; the package itself fails on vorn_native.
+# Module -> the module that the refusal names.
+MODULES = {"vorn_native": "vorn_native", "vorn._native": "vorn._native", "vorn._arrow": "vorn._arrow",
+           "vorn": "vorn_native"}
+
+MODULE_CODE = """
+import importlib.machinery, importlib.util, os, sys, tempfile
+
+def origin(name):
+    if name == "vorn" or "." not in name:
+        return None
+    package, _, leaf = name.rpartition(".")
+    # The package's spec, without importing it.
+    for folder in importlib.util.find_spec(package).submodule_search_locations:
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            if os.path.exists(os.path.join(folder, leaf + suffix)):
+                return os.path.join(folder, leaf + suffix)
+    raise AssertionError("no extension module " + name)
+
+out = os.path.join(tempfile.mkdtemp(), "outcome")
+CODE = f'''
+NAME, PATH = {{{module!r}!r}}, {{origin({module!r})!r}}
+try:
+    if PATH is None:
+        import importlib
+        importlib.import_module(NAME)
+    else:
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(NAME, PATH)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    outcome = "imported"
+except ImportError as error:
+    outcome = "ImportError: " + str(error)
+with open({{out!r}}, "w") as file:
+    file.write(outcome)
+'''
+{run}
+with open(out) as file:
+    print(file.read())
+# Afterwards the main interpreter imports every module and uses each of them.
+import vorn, vorn_native
+rows = [{{"a": i, "b": str(i)}} for i in range(3)]
+assert vorn.loads(vorn.dumps(rows)) == rows
+assert vorn.loads_arrow(vorn.dumps(rows)).num_rows == 3
+try:
+    vorn.loads_arrow(b"\\x0f\\x01\\x07\\x02\\x80")
+except vorn.VornError as error:
+    assert (error.message, error.offset) == ("truncated input", 4)
+    assert vorn.VornError is vorn_native.VornError
+"""
+
+
+@pytest.mark.parametrize("module", list(MODULES))
+@pytest.mark.parametrize("run", CASES)
+def test_sub_interpreters_refuse_each_extension_module(run: str, module: str) -> None:
+    refusal = f"ImportError: {MODULES[module]} can only be imported in the main interpreter"
+    assert run_child(MODULE_CODE.format(run=run, module=module)) == refusal
+
+
+@pytest.mark.parametrize("module", list(MODULES))
+def test_isolated_sub_interpreters_refuse_each_extension_module(module: str) -> None:
+    assert run_child(MODULE_CODE.format(run=isolated_run(), module=module)).startswith("ImportError: ")

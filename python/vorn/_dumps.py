@@ -1,12 +1,15 @@
 """`vorn.dumps`: the native encoder, plus Arrow tables (anything with
 `__arrow_c_stream__`, such as a pyarrow Table or a polars DataFrame) written
-as their rows, without their null cells, wherever they are in the value."""
+as their rows, without their null cells, wherever they are in the value. A
+table at the top level whose rows do not hold all its columns keeps them
+(`_arrow_header`)."""
 
 from __future__ import annotations
 
 from typing import Any, Callable, Optional
 
 from vorn import _arrow, _native
+from vorn._arrow_header import dumps_with_header
 
 
 class _Unsupported(Exception):
@@ -25,6 +28,14 @@ def dumps(obj: Any, *, compact: bool = True, default: Optional[Callable[[Any], A
             raise _Unsupported
         return default(value)
 
+    stream = getattr(type(obj), "__arrow_c_stream__", None)
+    if stream is not None and compact:
+        # A table at the top level keeps the columns that no row holds.
+        rows, fields = _arrow.rows_and_fields(stream(obj))
+        data = dumps_with_header(rows, fields)
+        if data is not None:
+            return data
+        obj = rows
     try:
         return _native.dumps(obj, compact=compact, default=hook)
     except _Unsupported:

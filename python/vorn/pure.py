@@ -175,7 +175,11 @@ class _Writer:
         self.parts: list[tuple[int, int, int]] = []  # (charge, order, id) of each tabular part
 
     def run(self, value: Any) -> bytes:
-        work = self.value(value)
+        self.drive(self.value(value))
+        return bytes(self.out)
+
+    def drive(self, work: Optional[Work]) -> None:
+        """Write a container in full, with everything nested in it."""
         if work is not None:
             stack = [work]
             while stack:
@@ -184,7 +188,6 @@ class _Writer:
                     stack.pop()
                 else:
                     stack.append(nested)
-        return bytes(self.out)
 
     # Scalars and strings
 
@@ -305,8 +308,10 @@ class _Writer:
         assert work is None  # typed lists only hold scalar kinds
         self.close_part(ident)
 
-    def table(self, rows: list[dict[str, Any]], ident: int, form: str, header: tuple[str, ...]) -> Work:
-        """A `RowTable` or a `ColumnTable` with the given header."""
+    def table(self, rows: list[dict[str, Any]], ident: int, form: str, header: tuple[str, ...],
+              empty: Optional[dict[str, Plan]] = None) -> Work:
+        """A `RowTable` or a `ColumnTable` with the given header; `empty` gives
+        the kinds of columns that hold no value (by default `Values`)."""
         out = self.out
         count = len(rows)
         self.part_charges.append(0)
@@ -328,7 +333,11 @@ class _Writer:
                 else:
                     out.append(1)
                     out += _bitmap(flags)
-            work = self.column(column, choose(column, self.known, self.table_size))
+            if not column and empty and key in empty:
+                plan = empty[key]
+            else:
+                plan = choose(column, self.known, self.table_size)
+            work = self.column(column, plan)
             if work is not None:
                 yield work
         self.close_part(ident)

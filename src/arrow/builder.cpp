@@ -229,6 +229,10 @@ bool ColumnSlots::put_int(DecodeContext&, size_t i, int64_t value) {
 }
 
 bool ColumnSlots::begin_decimals(DecodeContext& c, unsigned scale) {
+  // Scale 0 is how integers far apart are sent (each one's own varint rather
+  // than a delta): they decode as ints, and as a float64 the ones above 2^53
+  // would be rounded.
+  if (scale == 0) return start(c, Type::Int64, 8);
   if (!shared_.decimal128) {
     if (!start(c, Type::Float64, 8)) return false;
     column_->scale = uint8_t(scale);
@@ -242,6 +246,10 @@ bool ColumnSlots::begin_decimals(DecodeContext& c, unsigned scale) {
 
 bool ColumnSlots::put_decimal(DecodeContext& c, size_t i, int64_t mantissa) {
   size_t row = row_of(i);
+  if (column_->type == Type::Int64) {
+    column_->values.as<int64_t>()[row] = mantissa;
+    return true;
+  }
   if (column_->type == Type::Float64) {
     return decimal_quotient(c, mantissa, column_->scale, column_->values.as<double>()[row]);
   }

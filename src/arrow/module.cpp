@@ -7,6 +7,7 @@
 #include "arrow/raw_memory.h"
 #include "arrow/rows.h"
 #include "foundation/fault.h"
+#include "foundation/interpreter.h"
 #include "foundation/owned.h"
 #include "module/errors.h"
 
@@ -156,7 +157,12 @@ PyObject* shape(PyObject*, PyObject* capsule) {
   return guard_entry([&] { return shape_body(capsule); }, static_cast<PyObject*>(nullptr));
 }
 PyObject* rows(PyObject*, PyObject* capsule) {
-  return guard_entry([&] { return rows_of_stream(capsule); }, static_cast<PyObject*>(nullptr));
+  return guard_entry([&] { return rows_of_stream(capsule, false); },
+                     static_cast<PyObject*>(nullptr));
+}
+PyObject* rows_and_fields(PyObject*, PyObject* capsule) {
+  return guard_entry([&] { return rows_of_stream(capsule, true); },
+                     static_cast<PyObject*>(nullptr));
 }
 PyObject* live(PyObject*, PyObject*) { return PyLong_FromLongLong(live_exports()); }
 PyObject* memory(PyObject*, PyObject* reset) {
@@ -183,6 +189,9 @@ PyMethodDef methods[] = {
     {"rows", rows, METH_O,
      "The rows of an 'arrow_array_stream' capsule as dicts without their null cells; the stream "
      "is consumed."},
+    {"rows_and_fields", rows_and_fields, METH_O,
+     "(rows, fields): the rows as rows() gives them and each column as (name, Arrow format, "
+     "names of its children); the stream is consumed."},
     {"live_exports", live, METH_NOARGS, "Exported structures and batches not yet released."},
     {"buffer_memory", memory, METH_O,
      "(bytes held by column buffers, peak since the last reset); a true argument resets."},
@@ -192,6 +201,10 @@ PyMethodDef methods[] = {
 };
 
 int exec_body(PyObject*) {
+  // The exception type and the panic type are the process's, and objects
+  // cannot cross into a sub-interpreter. Checked before vorn_native is
+  // imported, so that the refusal names this module.
+  if (!in_main_interpreter("vorn._arrow")) return -1;
   // The decoder's exception is the one type for both modules.
   Owned native = Owned::steal(PyImport_ImportModule("vorn_native"));
   if (!native) return -1;

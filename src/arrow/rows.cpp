@@ -88,6 +88,11 @@ bool valid(const ArrowArray* array, int64_t row) {
   return bit(array->buffers[0], row + array->offset);
 }
 
+// A column of the null type has no validity buffer: every cell is null.
+bool null_typed(const ArrowSchema* schema) {
+  return schema->dictionary == nullptr && std::strcmp(schema->format, "n") == 0;
+}
+
 // An integer cell of format `f` at physical index `j`, widened.
 bool integer(char f, const ArrowArray* array, int64_t j, long long* out_signed,
              unsigned long long* out_unsigned) {
@@ -235,7 +240,7 @@ bool append_rows(const ArrowSchema* schema, PyObject* const* names, const ArrowA
     for (int64_t i = 0; i < schema->n_children; ++i) {
       const ArrowArray* column = batch->children[i];
       int64_t at_row = row + batch->offset;
-      if (!valid(column, at_row)) continue;
+      if (null_typed(schema->children[i]) || !valid(column, at_row)) continue;
       Owned cell = Owned::steal(value_at(schema->children[i], column, at_row));
       if (!cell || PyDict_SetItem(dict.get(), names[i], cell.get()) < 0) return false;
     }
@@ -244,9 +249,25 @@ bool append_rows(const ArrowSchema* schema, PyObject* const* names, const ArrowA
   return true;
 }
 
+// (name, format, child names) of a column, the format of a dictionary's
+// values standing for the dictionary; a new reference or null.
+PyObject* field_of(const ArrowSchema* column) {
+  const ArrowSchema* values = column->dictionary != nullptr ? column->dictionary : column;
+  Owned children = Owned::steal(PyTuple_New(Py_ssize_t(values->n_children)));
+  if (!children) return nullptr;
+  for (int64_t i = 0; i < values->n_children; ++i) {
+    const char* name = values->children[i]->name;
+    PyObject* text = PyUnicode_FromString(name == nullptr ? "" : name);
+    if (text == nullptr) return nullptr;
+    PyTuple_SetItem(children.get(), Py_ssize_t(i), text);
+  }
+  return Py_BuildValue("(ssO)", column->name == nullptr ? "" : column->name, values->format,
+                       children.get());
+}
+
 }  // namespace
 
-PyObject* rows_of_stream(PyObject* capsule) {
+PyObject* rows_of_stream(PyObject* capsule, bool with_fields) {
   auto* source =
       static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
   if (source == nullptr) return nullptr;
@@ -273,6 +294,11 @@ PyObject* rows_of_stream(PyObject* capsule) {
   }
   Owned names = Owned::steal(PyList_New(Py_ssize_t(top.n_children)));
   if (!names) return nullptr;
+  Owned fields;
+  if (with_fields) {
+    fields = Owned::steal(PyList_New(Py_ssize_t(top.n_children)));
+    if (!fields) return nullptr;
+  }
   for (int64_t i = 0; i < top.n_children; ++i) {
     const ArrowSchema* column = top.children[i];
     const char* name = column->name == nullptr ? "" : column->name;
@@ -284,6 +310,11 @@ PyObject* rows_of_stream(PyObject* capsule) {
     PyObject* key = PyUnicode_FromString(name);
     if (key == nullptr) return nullptr;
     PyList_SetItem(names.get(), Py_ssize_t(i), key);
+    if (with_fields) {
+      PyObject* field = field_of(column);
+      if (field == nullptr) return nullptr;
+      PyList_SetItem(fields.get(), Py_ssize_t(i), field);
+    }
   }
   Owned keys = Owned::steal(PyList_AsTuple(names.get()));
   if (!keys) return nullptr;
@@ -311,7 +342,9 @@ PyObject* rows_of_stream(PyObject* capsule) {
     ok = append_rows(&top, key_at, &batch.array, rows.get());
   }
   PyMem_Free(heap_keys);
-  return ok ? rows.release() : nullptr;
+  if (!ok) return nullptr;
+  if (with_fields) return PyTuple_Pack(2, rows.get(), fields.get());
+  return rows.release();
 }
 
 }  // namespace vorn::arrow

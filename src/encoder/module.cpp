@@ -4,6 +4,7 @@
 
 #include "direct.h"
 #include "foundation/fault.h"
+#include "foundation/interpreter.h"
 #include "snapshot.h"
 #include "wire.h"
 #include "writer.h"
@@ -70,7 +71,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {{0, nullptr}};
+// The interned strings and the panic type that the encoder uses are created
+// once for the process, and objects cannot cross into a sub-interpreter.
+int exec(PyObject*) { return in_main_interpreter("vorn._native") ? 0 : -1; }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

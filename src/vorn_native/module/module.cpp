@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "decoder/context.h"
+#include "foundation/interpreter.h"
 #include "foundation/once.h"
 #include "foundation/owned.h"
 #include "module/errors.h"
@@ -101,11 +102,8 @@ int module_exec_body(PyObject* module) {
   // The exception type is one heap type for the whole process, and a type
   // cannot be shared between interpreters: a sub-interpreter keeps its own
   // type caches and subclass lists, which the other interpreters would see
-  // through it. The main interpreter is number 0.
-  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
-    PyErr_SetString(PyExc_ImportError, "vorn_native can only be imported in the main interpreter");
-    return -1;
-  }
+  // through it.
+  if (!in_main_interpreter("vorn_native")) return -1;
   Owned function;
   {
     Owned module_name = Owned::steal(PyModule_GetNameObject(module));
