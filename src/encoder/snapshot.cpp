@@ -22,16 +22,20 @@ bool node_room(MemBuf<Node>& nodes, size_t more) noexcept {
     PyErr_NoMemory();
     return false;
   }
-  return nodes.reserve(nodes.size() + more);
+  return nodes.room_fourfold(more);
 }
 
 }  // namespace
 
-Snapshot::~Snapshot() {
+void Snapshot::release() noexcept {
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (nodes[i].kind == NodeKind::raw) Py_DECREF(nodes[i].raw);
   }
   for (size_t i = 0; i < boxes.size(); ++i) Py_DECREF(boxes[i].obj);
+  nodes.release();
+  boxes.release();
+  frames_.release();
+  texts.release();
 }
 
 bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
@@ -89,6 +93,7 @@ bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
     } else if (type == &PyFloat_Type) {
       double value = PyFloat_AsDouble(item);
       if (std::isfinite(value)) {
+        ++floats;
         nodes.push_reserved(Node{{.f = value}, NodeKind::float_});
         return true;
       }
@@ -123,6 +128,7 @@ bool Snapshot::check(uint32_t node) noexcept {
     if (type == &PyFloat_Type || PyFloat_Check(obj)) {
       double value = PyFloat_AsDouble(obj);
       if (!std::isfinite(value)) return refuse(Reason::scalar, obj, true, 0);
+      ++floats;
       nodes[node] =
           Node{{.f = value}, type == &PyFloat_Type ? NodeKind::float_ : NodeKind::float_sub};
       Py_DECREF(obj);
@@ -184,7 +190,8 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
     return refuse(Reason::depth, key.get(), true, Py_ssize_t(depth));
   }
   if (int64_t(count) > int64_t(kMaxLength)) return refuse(Reason::count, obj, true, 0);
-  if (!boxes.push(Box{obj, first, count})) return false;
+  if (!boxes.room_fourfold(1)) return false;
+  boxes.push_reserved(Box{obj, first, count});
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
   uint32_t end = first + (is_dict ? 2 * count : count);

@@ -55,7 +55,10 @@ class Snapshot {
   explicit Snapshot(bool dedupe) noexcept : texts(dedupe) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
-  ~Snapshot();
+  ~Snapshot() { release(); }
+  // Drops what the snapshot holds, references and memory, once its document
+  // is written: the bytes object is then made in memory this gave back.
+  void release() noexcept;
 
   // Checks and copies `root` (borrowed); `fallback` (borrowed, may be null)
   // is the caller's `default`. False with the exception pending: the error
@@ -65,6 +68,7 @@ class Snapshot {
   MemBuf<Node> nodes;  // nodes[0] is the root
   MemBuf<Box> boxes;
   Texts texts;
+  size_t floats = 0;  // float nodes, for the writer's first guess at the document's size
 
  private:
   struct Frame {

@@ -13,7 +13,6 @@ namespace vorn {
 struct Text {
   const char* utf8;  // owned by `obj`, which caches it
   uint32_t length;
-  uint32_t hash;
   PyObject* obj;  // owned: the first str (or subclass) seen with this text
 };
 
@@ -21,10 +20,12 @@ class Texts {
  public:
   // With `dedupe`, equal texts share one entry; without it every string has
   // its own (plain output never looks them up).
-  explicit Texts(bool dedupe) noexcept : dedupe_(dedupe) {}
+  explicit Texts(bool dedupe) noexcept;
   Texts(const Texts&) = delete;
   Texts& operator=(const Texts&) = delete;
-  ~Texts();
+  ~Texts() { release(); }
+  // Drops every entry and the memory of the table.
+  void release() noexcept;
 
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
@@ -37,6 +38,8 @@ class Texts {
 
   const Text& operator[](size_t id) const noexcept { return entries_[id]; }
   size_t size() const noexcept { return entries_.size(); }
+  // The UTF-8 bytes of all entries together.
+  size_t bytes() const noexcept { return bytes_; }
 
  private:
   struct Seen {
@@ -48,10 +51,17 @@ class Texts {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
   bool grow_table() noexcept;
+  // A new entry for `obj` (taken over). -1 with MemoryError pending.
+  int64_t add(PyObject* obj, const char* utf8, size_t length) noexcept;
 
   bool dedupe_;
+  uint64_t seed_;
+  size_t bytes_ = 0;
   MemBuf<Text> entries_;
-  MemBuf<uint32_t> table_;  // open addressing: entry id + 1, or 0 for a free slot
+  // Open addressing over texts of two bytes or more: the 32-bit hash above
+  // entry id + 1, or 0 for a free slot.
+  MemBuf<uint64_t> table_;
+  uint32_t short_[1 + 128] = {};  // entry id + 1 of "" and of each one-byte text, or 0
   Seen seen_[kSeenSlots] = {};
 };
 

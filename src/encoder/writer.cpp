@@ -20,7 +20,7 @@ PyObject* Writer::run() noexcept {
   for (;;) {
     if (!pass()) return nullptr;
     int64_t excess = charge_ - (int64_t(out_.size()) * kSizeBudgetPerByte + budget_base_);
-    if (excess <= 0) return out_.to_bytes();
+    if (excess <= 0) break;
     std::sort(parts_.begin(), parts_.end(), [](const Part& a, const Part& b) {
       return a.charge != b.charge ? a.charge > b.charge : a.order < b.order;
     });
@@ -32,11 +32,20 @@ PyObject* Writer::run() noexcept {
       if (excess <= 0) break;
     }
   }
+  // The bytes object takes the place of what is given back here.
+  frames_.release();
+  arena_.release();
+  strings_.known.release();
+  snapshot_.release();
+  return out_.to_bytes();
 }
 
 bool Writer::pass() noexcept {
   out_.truncate(0);
-  if (!out_.room(2)) return false;
+  // Most items take a byte or two, floats nine and texts their bytes, at
+  // most once each: close to the document's size, less what tables save.
+  size_t guess = 16 + snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
+  if (!out_.reserve(guess)) return false;
   out_.bytes(wire::kHeader, 2);
   strings_.size = 0;
   if (compact_) {

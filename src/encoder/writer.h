@@ -22,7 +22,8 @@ namespace vorn {
 
 class Writer {
  public:
-  Writer(const Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
+  // Releases `snapshot` once the document is written.
+  Writer(Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
       : snapshot_(snapshot),
         compact_(compact),
         budget_base_(budget_base),
@@ -72,7 +73,7 @@ class Writer {
   bool open_part() noexcept { return part_charges_.push(0); }
   bool close_part(uintptr_t ident) noexcept;
 
-  const Snapshot& snapshot_;
+  Snapshot& snapshot_;
   bool compact_;
   int64_t budget_base_;
   Chooser chooser_;
