@@ -11,6 +11,7 @@ constexpr double kPow10Float[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1
 constexpr int64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 
 bool is_int(NodeKind kind) { return kind == NodeKind::int_; }
+uint32_t bit(NodeKind kind) { return uint32_t(1) << static_cast<unsigned>(kind); }
 bool is_float(NodeKind kind) { return kind == NodeKind::float_; }
 
 using wire::integral;
@@ -75,15 +76,14 @@ bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTab
   plan = Plan{};
   if (n == 0) return true;
   const Node* nodes = snapshot_.nodes.data();
-  bool bools = true, numeric = true, any_float = false, texts = true, records = true;
-  for (size_t i = 0; i < n; ++i) {
-    NodeKind kind = nodes[items[i]].kind;
-    bools &= kind == NodeKind::true_ || kind == NodeKind::false_;
-    numeric &= is_int(kind) || is_float(kind);
-    any_float |= is_float(kind);
-    texts &= kind == NodeKind::str;
-    records &= kind == NodeKind::dict;
-  }
+  // The kinds the column holds, one bit each.
+  uint32_t seen = 0;
+  for (size_t i = 0; i < n; ++i) seen |= bit(nodes[items[i]].kind);
+  bool bools = (seen & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0;
+  bool numeric = (seen & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0;
+  bool any_float = (seen & bit(NodeKind::float_)) != 0;
+  bool texts = seen == bit(NodeKind::str);
+  bool records = seen == bit(NodeKind::dict);
   if (bools) {
     if (int64_t((n + 7) / 8) + extra < int64_t(n)) plan.kind = ColumnKind::Booleans;
     return true;
@@ -146,21 +146,17 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
   // that stops at a scale (a value out of range) stops at every larger one:
   // starting from the least scale every value allows writes the same.
   int from = 1;
-  for (size_t i = 0; i < n; ++i) {
-    const Node& node = nodes[items[i]];
-    if (is_int(node.kind) || integral(node.f)) continue;
-    int least = least_scale(node.f);
-    if (least == 0) return true;
-    from = std::max(from, least);
-  }
   int64_t plain = 0;
   for (size_t i = 0; i < n; ++i) {
     const Node& node = nodes[items[i]];
     if (is_int(node.kind) || integral(node.f)) {
       plain += wire::int_value_size(is_int(node.kind) ? node.i : int64_t(node.f));
-    } else {
-      plain += 9;
+      continue;
     }
+    plain += 9;
+    int least = least_scale(node.f);
+    if (least == 0) return true;
+    from = std::max(from, least);
   }
   numbers.clear();
   if (!numbers.reserve(n)) return false;
@@ -169,6 +165,7 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
     int64_t q = kPow10Int[scale];
     numbers.clear();
     bool exact = true;
+    int64_t size = extra + 1;  // the scale byte
     for (size_t i = 0; i < n && exact; ++i) {
       const Node& node = nodes[items[i]];
       int64_t m;
@@ -187,10 +184,9 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
         if (back != node.f) exact = false;
       }
       numbers.push_reserved(m);
+      size += wire::varint_size(wire::zigzag(m));
     }
     if (!exact) continue;
-    int64_t size = extra + 1;  // the scale byte
-    for (size_t i = 0; i < n; ++i) size += wire::varint_size(wire::zigzag(numbers[i]));
     if (size < plain) {
       plan.kind = ColumnKind::Decimals;
       plan.scale = scale;

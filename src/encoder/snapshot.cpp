@@ -46,12 +46,15 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
   if (!check(0)) return false;
   while (!frames_.empty()) {
     Frame& frame = frames_.back();
-    if (frame.next == frame.end) {
+    // Valid scalars are copied already: only raw nodes wait to be checked.
+    const Node* items = nodes.data();
+    uint32_t node = frame.next;
+    while (node != frame.end && items[node].kind != NodeKind::raw) ++node;
+    if (node == frame.end) {
       frames_.pop();
       continue;
     }
-    uint32_t node = frame.next++;
-    if (nodes[node].kind != NodeKind::raw) continue;  // a valid scalar, copied already
+    frame.next = node + 1;
     bool is_key = frame.is_dict && ((node - boxes[frame.box].first) & 1) == 0;
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
@@ -115,6 +118,11 @@ bool Snapshot::check(uint32_t node) noexcept {
   Py_ssize_t calls = 0;
   for (;;) {
     PyTypeObject* type = Py_TYPE(obj);
+    // Exact containers first: they are what waits here most often, and the
+    // subclass checks below are calls.
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+      return open(node, obj, true);
+    }
     if (type == &PyUnicode_Type) return check_text(node, obj, true, false);
     if (type == &PyLong_Type || (type != &PyBool_Type && PyLong_Check(obj))) {
       int overflow = 0;
@@ -140,9 +148,6 @@ bool Snapshot::check(uint32_t node) noexcept {
                                           : NodeKind::false_;
       Py_DECREF(obj);
       return true;
-    }
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-      return open(node, obj, true);
     }
     if (PyUnicode_Check(obj)) return check_text(node, obj, false, false);
     if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return open(node, obj, false);
@@ -176,8 +181,7 @@ bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key)
 
 bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   for (size_t depth = 0; depth < frames_.size(); ++depth) {
-    if (boxes[frames_[depth].box].obj == obj)
-      return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
+    if (frames_[depth].obj == obj) return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
   }
   size_t depth = frames_.size();
   bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
@@ -195,7 +199,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
   uint32_t end = first + (is_dict ? 2 * count : count);
-  return frames_.push(Frame{uint32_t(boxes.size() - 1), first, end, is_dict});
+  return frames_.push(Frame{obj, uint32_t(boxes.size() - 1), first, end, is_dict});
 }
 
 bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept {

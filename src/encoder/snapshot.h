@@ -72,6 +72,7 @@ class Snapshot {
 
  private:
   struct Frame {
+    PyObject* obj;  // the container, held by its box
     uint32_t box;
     uint32_t next;  // the node being checked, once it has started
     uint32_t end;

@@ -64,22 +64,44 @@ bool Writer::pass() noexcept {
   return true;
 }
 
+namespace {
+
+// Whether writing the node opens a frame (and so may move the frames).
+bool opens(NodeKind kind) {
+  return kind == NodeKind::dict || kind == NodeKind::dict_sub || kind == NodeKind::list;
+}
+
+}  // namespace
+
 // `frame` is the top frame; anything pushed from here invalidates it, so
-// it is advanced first.
+// it is advanced first, and left as soon as a container is written.
+// Scalars are written in a run without going back to the frame loop.
 bool Writer::resume(Frame& frame) noexcept {
+  const Node* nodes = snapshot_.nodes.data();
   switch (frame.step) {
-    case Step::object: {
-      if (frame.next == frame.end) break;
-      uint32_t key = frame.next;
-      frame.next += 2;
-      return string(snapshot_.nodes[key].text) && value(key + 1);
-    }
+    case Step::object:
+      while (frame.next != frame.end) {
+        uint32_t key = frame.next;
+        frame.next += 2;
+        if (!string(nodes[key].text)) return false;
+        if (opens(nodes[key + 1].kind)) return value(key + 1);
+        if (!value(key + 1)) return false;
+      }
+      break;
     case Step::list:
-      if (frame.next == frame.end) break;
-      return value(frame.next++);
+      while (frame.next != frame.end) {
+        uint32_t node = frame.next++;
+        if (opens(nodes[node].kind)) return value(node);
+        if (!value(node)) return false;
+      }
+      break;
     case Step::values:
-      if (frame.next == frame.end) break;
-      return value(arena_[frame.items + frame.next++]);
+      while (frame.next != frame.end) {
+        uint32_t node = arena_[frame.items + frame.next++];
+        if (opens(nodes[node].kind)) return value(node);
+        if (!value(node)) return false;
+      }
+      break;
     case Step::table:
       if (frame.next == frame.end) {
         uintptr_t ident = frame.ident;
