@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "foundation/fault.h"
 #include "foundation/once.h"
 #include "foundation/owned.h"
 #include "refusal.h"
@@ -254,10 +255,14 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
     if (!pair) return false;
     Py_ssize_t size = PyTuple_Size(pair.get());
     if (size != 2) {
+      // Python's own unpacking messages; if the text cannot be made, its
+      // MemoryError stands (3.10 would raise the type with no message).
       if (size < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        raise_with(PyExc_ValueError,
+                   PyUnicode_FromFormat("not enough values to unpack (expected 2, got %zd)", size));
       } else {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_with(PyExc_ValueError,
+                   PyUnicode_FromString("too many values to unpack (expected 2)"));
       }
       return false;
     }
