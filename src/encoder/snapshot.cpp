@@ -29,7 +29,8 @@ bool node_room(MemBuf<Node>& nodes, size_t more) noexcept {
 }  // namespace
 
 void Snapshot::release() noexcept {
-  for (size_t i = 0; i < nodes.size(); ++i) {
+  // Once built, no node is raw any more.
+  for (size_t i = 0; !complete_ && i < nodes.size(); ++i) {
     if (nodes[i].kind == NodeKind::raw) Py_DECREF(nodes[i].raw);
   }
   for (size_t i = 0; i < boxes.size(); ++i) Py_DECREF(boxes[i].obj);
@@ -59,10 +60,11 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
     bool is_key = frame.is_dict && ((node - boxes[frame.box].first) & 1) == 0;
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
+  complete_ = true;
   return true;
 }
 
-int64_t Snapshot::text_of(PyObject* obj) noexcept {
+int64_t Snapshot::text_of(PyObject* obj, bool is_key) noexcept {
   int64_t id = texts.seen(obj);
   if (id >= 0) return id;
   Py_ssize_t length = 0;
@@ -74,13 +76,13 @@ int64_t Snapshot::text_of(PyObject* obj) noexcept {
   }
   if (length > int64_t(kMaxLength)) return -2;
   Py_INCREF(obj);
-  return texts.enter(obj, utf8, size_t(length));
+  return texts.enter(obj, utf8, size_t(length), is_key);
 }
 
 bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
   PyTypeObject* type = Py_TYPE(item);
   if (type == &PyUnicode_Type) {
-    int64_t id = text_of(item);
+    int64_t id = text_of(item, is_key);
     if (id == -1) return false;
     if (id >= 0) {
       nodes.push_reserved(Node{{.text = uint32_t(id)}, NodeKind::str});
@@ -171,7 +173,7 @@ bool Snapshot::check_key(uint32_t node) noexcept {
 }
 
 bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept {
-  int64_t id = text_of(obj);
+  int64_t id = text_of(obj, is_key);
   if (id == -1) return false;
   if (id == -2)
     return is_key ? refuse(Reason::key, obj, false, 0) : refuse(Reason::scalar, obj, true, 0);

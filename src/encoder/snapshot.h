@@ -91,7 +91,7 @@ class Snapshot {
   bool add_item(PyObject* item, bool is_key) noexcept;
   // The text entry of `obj` (a str or subclass, borrowed); -1 with an
   // exception pending, -2 when it has no UTF-8 form or is too long.
-  int64_t text_of(PyObject* obj) noexcept;
+  int64_t text_of(PyObject* obj, bool is_key) noexcept;
   PyObject* path(bool with_current) noexcept;
   // The object of the key node `node`, borrowed: its text's, or itself.
   PyObject* key_object(uint32_t node) const noexcept;
@@ -99,6 +99,7 @@ class Snapshot {
 
   MemBuf<Frame> frames_;
   PyObject* fallback_ = nullptr;
+  bool complete_ = false;  // every node checked
 };
 
 }  // namespace vorn

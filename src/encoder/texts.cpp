@@ -74,7 +74,9 @@ Texts::Texts(bool dedupe) noexcept : dedupe_(dedupe), seed_(process_seed()) {}
 
 void Texts::release() noexcept {
   for (size_t i = 0; i < entries_.size(); ++i) Py_DECREF(entries_[i].obj);
+  for (PyObject* obj : held_) Py_DECREF(obj);
   entries_.release();
+  held_.release();
   table_.release();
 }
 
@@ -108,19 +110,16 @@ int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
   return int64_t(entries_.size() - 1);
 }
 
-int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length) noexcept {
+int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept {
   if (!dedupe_) return add(obj, utf8, length);
   if (length < 2) {
     // The empty string and the one-byte ones (ASCII): a slot each, no hash.
     uint32_t& known = short_[length == 0 ? 0 : 1 + uint8_t(utf8[0])];
-    if (known != 0) {
-      Py_DECREF(obj);
-      return int64_t(known - 1);
-    }
+    if (known != 0) return found(obj, known - 1, is_key);
     int64_t id = add(obj, utf8, length);
     if (id < 0) return -1;
     known = uint32_t(id + 1);
-    seen_[slot_of(obj)] = Seen{obj, uint32_t(id)};
+    remember(obj, uint32_t(id), is_key);
     return id;
   }
   if ((entries_.size() + 1) * 2 > table_.size() && !grow_table()) {
@@ -137,17 +136,29 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length) noexcept {
     uint32_t id = uint32_t(slot) - 1;
     const Text& known = entries_[id];
     if (known.length == length && std::memcmp(known.utf8, utf8, length) == 0) {
-      Py_DECREF(obj);
-      return int64_t(id);
+      return found(obj, id, is_key);
     }
   }
   int64_t id = add(obj, utf8, length);
   if (id < 0) return -1;
   table_[at] = hash << 32 | uint64_t(id + 1);
-  // Only objects held here may be recognised by identity: a string that is
-  // dropped could be freed and its address reused by another.
-  seen_[slot_of(obj)] = Seen{obj, uint32_t(id)};
+  remember(obj, uint32_t(id), is_key);
   return id;
+}
+
+// Only objects held here may be recognised by identity: a string that is
+// dropped could be freed and its address reused by another.
+int64_t Texts::found(PyObject* obj, uint32_t id, bool is_key) noexcept {
+  if (!is_key) {
+    Py_DECREF(obj);
+    return int64_t(id);
+  }
+  if (!held_.push(obj)) {
+    Py_DECREF(obj);
+    return -1;
+  }
+  remember(obj, id, true);
+  return int64_t(id);
 }
 
 }  // namespace vorn

@@ -33,8 +33,10 @@ class Texts {
     return slot.obj == obj ? int64_t(slot.id) : -1;
   }
   // The entry for the text `utf8`; takes over `obj` (a new reference), which
-  // is kept when it starts a new entry. -1 with MemoryError pending.
-  int64_t enter(PyObject* obj, const char* utf8, size_t length) noexcept;
+  // is kept when it starts a new entry or is a key (keys come back as the
+  // same objects: a parser shares them between the dicts it makes), so that
+  // seen() may know it next time. -1 with MemoryError pending.
+  int64_t enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept;
 
   const Text& operator[](size_t id) const noexcept { return entries_[id]; }
   size_t size() const noexcept { return entries_.size(); }
@@ -51,6 +53,15 @@ class Texts {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
   bool grow_table() noexcept;
+  // Lets seen() find `obj` (held here). A value's object does not push out
+  // another's: keys are what come back.
+  void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
+    Seen& slot = seen_[slot_of(obj)];
+    if (is_key || slot.obj == nullptr) slot = Seen{obj, id};
+  }
+  // Entry `id`, found by its text for `obj` (taken over); -1 with
+  // MemoryError pending.
+  int64_t found(PyObject* obj, uint32_t id, bool is_key) noexcept;
   // A new entry for `obj` (taken over). -1 with MemoryError pending.
   int64_t add(PyObject* obj, const char* utf8, size_t length) noexcept;
 
@@ -58,6 +69,7 @@ class Texts {
   uint64_t seed_;
   size_t bytes_ = 0;
   MemBuf<Text> entries_;
+  MemBuf<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
   // Open addressing over texts of two bytes or more: the 32-bit hash above
   // entry id + 1, or 0 for a free slot.
   MemBuf<uint64_t> table_;

@@ -73,6 +73,50 @@ bool opens(NodeKind kind) {
 
 }  // namespace
 
+bool Writer::integer(int64_t v) noexcept {
+  if (!out_.room(1 + kVarint)) return false;
+  if (v >= 0 && v < 0x80) {
+    out_.byte(uint8_t(tag_byte(Tag::SmallInt) | v));
+  } else {
+    out_.byte(tag_byte(Tag::Int));
+    out_.varint(wire::zigzag(v));
+  }
+  return true;
+}
+
+bool Writer::number(double v) noexcept {
+  if (compact_ && wire::integral(v)) return integer(int64_t(v));  // it decodes as this int anyway
+  if (!out_.room(9)) return false;
+  out_.byte(tag_byte(Tag::Float));
+  out_.bytes(&v, 8);
+  return true;
+}
+
+// A node that is not a container, written where it stands.
+inline bool Writer::scalar(const Node& item) noexcept {
+  switch (item.kind) {
+    case NodeKind::int_:
+    case NodeKind::int_sub:
+      return integer(item.i);
+    case NodeKind::float_:
+    case NodeKind::float_sub:
+      return number(item.f);
+    case NodeKind::str:
+    case NodeKind::str_sub:
+      return string(item.text);
+    case NodeKind::none:
+    case NodeKind::false_:
+    case NodeKind::true_:
+      if (!out_.room(1)) return false;
+      out_.byte(item.kind == NodeKind::none    ? tag_byte(Tag::None)
+                : item.kind == NodeKind::true_ ? tag_byte(Tag::True)
+                                               : tag_byte(Tag::False));
+      return true;
+    default:
+      return unchecked();
+  }
+}
+
 // `frame` is the top frame; anything pushed from here invalidates it, so
 // it is advanced first, and left as soon as a container is written.
 // Scalars are written in a run without going back to the frame loop.
@@ -85,21 +129,21 @@ bool Writer::resume(Frame& frame) noexcept {
         frame.next += 2;
         if (!string(nodes[key].text)) return false;
         if (opens(nodes[key + 1].kind)) return value(key + 1);
-        if (!value(key + 1)) return false;
+        if (!scalar(nodes[key + 1])) return false;
       }
       break;
     case Step::list:
       while (frame.next != frame.end) {
         uint32_t node = frame.next++;
         if (opens(nodes[node].kind)) return value(node);
-        if (!value(node)) return false;
+        if (!scalar(nodes[node])) return false;
       }
       break;
     case Step::values:
       while (frame.next != frame.end) {
         uint32_t node = arena_[frame.items + frame.next++];
         if (opens(nodes[node].kind)) return value(node);
-        if (!value(node)) return false;
+        if (!scalar(nodes[node])) return false;
       }
       break;
     case Step::table:
@@ -124,23 +168,6 @@ bool Writer::resume(Frame& frame) noexcept {
 bool Writer::value(uint32_t node) noexcept {
   const Node& item = snapshot_.nodes[node];
   switch (item.kind) {
-    case NodeKind::none:
-    case NodeKind::false_:
-    case NodeKind::true_:
-      if (!out_.room(1)) return false;
-      out_.byte(item.kind == NodeKind::none    ? tag_byte(Tag::None)
-                : item.kind == NodeKind::true_ ? tag_byte(Tag::True)
-                                               : tag_byte(Tag::False));
-      return true;
-    case NodeKind::int_:
-    case NodeKind::int_sub:
-      return integer(item.i);
-    case NodeKind::float_:
-    case NodeKind::float_sub:
-      return number(item.f);
-    case NodeKind::str:
-    case NodeKind::str_sub:
-      return string(item.text);
     case NodeKind::dict:
     case NodeKind::dict_sub: {
       const Box& box = snapshot_.boxes[item.box];
@@ -152,30 +179,14 @@ bool Writer::value(uint32_t node) noexcept {
     }
     case NodeKind::list:
       return list(item.box);
-    case NodeKind::raw:
-      break;
+    default:
+      return scalar(item);
   }
+}
+
+bool Writer::unchecked() noexcept {
   PyErr_SetString(PyExc_SystemError, "vorn: a value was written before it was checked");
   return false;
-}
-
-bool Writer::integer(int64_t v) noexcept {
-  if (!out_.room(1 + kVarint)) return false;
-  if (v >= 0 && v < 0x80) {
-    out_.byte(uint8_t(tag_byte(Tag::SmallInt) | v));
-  } else {
-    out_.byte(tag_byte(Tag::Int));
-    out_.varint(wire::zigzag(v));
-  }
-  return true;
-}
-
-bool Writer::number(double v) noexcept {
-  if (compact_ && wire::integral(v)) return integer(int64_t(v));  // it decodes as this int anyway
-  if (!out_.room(9)) return false;
-  out_.byte(tag_byte(Tag::Float));
-  out_.bytes(&v, 8);
-  return true;
 }
 
 // A string item: a reference when the decoder has the string and that is no

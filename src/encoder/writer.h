@@ -56,6 +56,8 @@ class Writer {
   bool pass() noexcept;
   bool resume(Frame& frame) noexcept;
   bool value(uint32_t node) noexcept;
+  bool scalar(const Node& item) noexcept;
+  bool unchecked() noexcept;  // SystemError: a raw node reached the writer
   bool string(uint32_t text) noexcept;
   bool integer(int64_t v) noexcept;
   bool number(double v) noexcept;
