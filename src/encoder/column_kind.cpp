@@ -71,14 +71,14 @@ int least_scale(double f) {
 
 }  // namespace
 
-bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTable& table,
+bool Chooser::choose(const Node* cells, size_t n, int extra, const StringTable& table,
                      Plan& plan) noexcept {
   plan = Plan{};
   if (n == 0) return true;
   const Node* nodes = snapshot_.nodes.data();
   // The kinds the column holds, one bit each.
   uint32_t seen = 0;
-  for (size_t i = 0; i < n; ++i) seen |= bit(nodes[items[i]].kind);
+  for (size_t i = 0; i < n; ++i) seen |= bit(cells[i].kind);
   bool bools = (seen & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0;
   bool numeric = (seen & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0;
   bool any_float = (seen & bit(NodeKind::float_)) != 0;
@@ -91,24 +91,24 @@ bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTab
   if (numeric) {
     if (any_float) {
       for (size_t i = 0; i < n; ++i) {
-        const Node& node = nodes[items[i]];
-        if (is_float(node.kind) && !integral(node.f)) return decimals(items, n, extra, plan);
+        const Node& node = cells[i];
+        if (is_float(node.kind) && !integral(node.f)) return decimals(cells, n, extra, plan);
       }
     }
     numbers.clear();
     if (!numbers.reserve(n)) return false;
     for (size_t i = 0; i < n; ++i) {
-      const Node& node = nodes[items[i]];
+      const Node& node = cells[i];
       numbers.push_reserved(is_int(node.kind) ? node.i : int64_t(node.f));
     }
     return integers(n, extra, plan);
   }
-  if (texts) return strings(items, n, extra, table, plan);
+  if (texts) return strings(cells, n, extra, table, plan);
   if (records && n >= 2) {
-    const Box& head = snapshot_.boxes[nodes[items[0]].box];
+    const Box& head = snapshot_.boxes[cells[0].box];
     if (head.count == 0) return true;
     for (size_t i = 1; i < n; ++i) {
-      const Box& box = snapshot_.boxes[nodes[items[i]].box];
+      const Box& box = snapshot_.boxes[cells[i].box];
       if (box.count != head.count) return true;
       for (uint32_t k = 0; k < head.count; ++k) {
         if (nodes[box.first + 2 * k].text != nodes[head.first + 2 * k].text) return true;
@@ -140,15 +140,14 @@ bool Chooser::integers(size_t n, int extra, Plan& plan) noexcept {
 // Decimals for ints and floats when every value comes back exactly; the
 // floats here decode as floats. Scales are tried from the least up and the first at
 // which every value comes back is taken.
-bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) noexcept {
-  const Node* nodes = snapshot_.nodes.data();
+bool Chooser::decimals(const Node* cells, size_t n, int extra, Plan& plan) noexcept {
   // A scale that fails for one value fails for the column, and a column
   // that stops at a scale (a value out of range) stops at every larger one:
   // starting from the least scale every value allows writes the same.
   int from = 1;
   int64_t plain = 0;
   for (size_t i = 0; i < n; ++i) {
-    const Node& node = nodes[items[i]];
+    const Node& node = cells[i];
     if (is_int(node.kind) || integral(node.f)) {
       plain += wire::int_value_size(is_int(node.kind) ? node.i : int64_t(node.f));
       continue;
@@ -167,7 +166,7 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
     bool exact = true;
     int64_t size = extra + 1;  // the scale byte
     for (size_t i = 0; i < n && exact; ++i) {
-      const Node& node = nodes[items[i]];
+      const Node& node = cells[i];
       int64_t m;
       if (is_int(node.kind) || integral(node.f)) {
         int64_t v = is_int(node.kind) ? node.i : int64_t(node.f);
@@ -224,9 +223,8 @@ int64_t Chooser::item_costs(const uint32_t* texts, size_t n, const StringTable& 
 
 // StringDictionary when its entries plus one index per item are smaller than
 // the strings one by one.
-bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTable& table,
+bool Chooser::strings(const Node* cells, size_t n, int extra, const StringTable& table,
                       Plan& plan) noexcept {
-  const Node* nodes = snapshot_.nodes.data();
   size_t texts = snapshot_.texts.size();
   if (counts_.size() < texts && (!counts_.resize(texts, 0) || !index_.resize(texts, -1))) {
     return false;
@@ -234,7 +232,7 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
   order_.clear();
   if (!order_.reserve(n)) return false;
   for (size_t i = 0; i < n; ++i) {
-    uint32_t text = nodes[items[i]].text;
+    uint32_t text = cells[i].text;
     if (counts_[text]++ == 0) order_.push_reserved(text);
   }
   struct Reset {  // leaves counts_ all zero again, however this returns
@@ -282,7 +280,7 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
   }
   positions.clear();
   if (!positions.reserve(n)) return false;
-  for (size_t i = 0; i < n; ++i) positions.push_reserved(uint32_t(index_[nodes[items[i]].text]));
+  for (size_t i = 0; i < n; ++i) positions.push_reserved(uint32_t(index_[cells[i].text]));
   plan.kind = ColumnKind::StringDictionary;
   return true;
 }

@@ -113,6 +113,7 @@ bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
   }
   Py_INCREF(item);
   nodes.push_reserved(Node{{.raw = item}, NodeKind::raw});
+  ++waiting_;
   return true;
 }
 
@@ -190,6 +191,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
   uint32_t first = uint32_t(nodes.size());
   uint32_t count = 0;
+  size_t waiting = waiting_;
   if (!add_items(obj, exact, is_dict, count)) return false;
   if (depth >= size_t(kMaxDepth) && count > 0) {
     Owned key = is_dict ? Owned::borrow(key_object(first)) : Owned::steal(PyLong_FromLong(0));
@@ -201,6 +203,8 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   boxes.push_reserved(Box{obj, first, count});
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
+  // Items that are all valid scalars are done: no frame needs to visit them.
+  if (waiting_ == waiting) return true;
   uint32_t end = first + (is_dict ? 2 * count : count);
   return frames_.push(Frame{obj, uint32_t(boxes.size() - 1), first, end, is_dict});
 }

@@ -100,6 +100,7 @@ class Snapshot {
   MemBuf<Frame> frames_;
   PyObject* fallback_ = nullptr;
   bool complete_ = false;  // every node checked
+  size_t waiting_ = 0;     // raw nodes made so far, to tell whether a container added any
 };
 
 }  // namespace vorn

@@ -35,6 +35,7 @@ PyObject* Writer::run() noexcept {
   // The bytes object takes the place of what is given back here.
   frames_.release();
   arena_.release();
+  cells_.release();
   strings_.known.release();
   snapshot_.release();
   return out_.to_bytes();
@@ -239,13 +240,14 @@ bool Writer::list(uint32_t box_index) noexcept {
       if (form != Form::none) return table(box_index, items, form);
     } else {
       Plan plan;
-      if (!chooser_.choose(&arena_[items], n, 1, strings_, plan)) return false;
+      const Node* cells = &snapshot_.nodes[box.first];
+      if (!chooser_.choose(cells, n, 1, strings_, plan)) return false;
       if (plan.kind != ColumnKind::Values) {
         // A typed list: its kinds hold scalars only, written at once.
         if (!open_part() || !out_.room(1 + kVarint)) return false;
         out_.byte(tag_byte(Tag::TypedList));
         out_.varint(n);
-        if (!column(items, n, plan)) return false;
+        if (!column(items, cells, n, plan)) return false;
         return close_part(ident);
       }
     }
@@ -285,11 +287,13 @@ bool Writer::table_column(Frame frame) noexcept {
   size_t k = frame.next - 1;
   size_t n = frame.count;
   size_t column_at = arena_.size();
-  if (!arena_.reserve(column_at + n)) return false;
+  if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
+  cells_.clear();
   if (frame.form == Form::rows) {
     for (size_t r = 0; r < n; ++r) {
       const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
       arena_.push_reserved(uint32_t(row.first + 2 * k + 1));
+      cells_.push_reserved(nodes[row.first + 2 * k + 1]);
     }
   } else {
     uint32_t key = arena_[frame.header + k];
@@ -303,6 +307,7 @@ bool Writer::table_column(Frame frame) noexcept {
       uint32_t c = arena_[cursors + r];
       if (c < row.count && nodes[row.first + 2 * c].text == key) {
         arena_.push_reserved(row.first + 2 * c + 1);
+        cells_.push_reserved(nodes[row.first + 2 * c + 1]);
         arena_[cursors + r] = c + 1;
         bits[r >> 3] |= uint8_t(1u << (r & 7));
       }
@@ -313,8 +318,8 @@ bool Writer::table_column(Frame frame) noexcept {
   }
   size_t present = arena_.size() - column_at;
   Plan plan;
-  if (!chooser_.choose(&arena_[column_at], present, 0, strings_, plan)) return false;
-  return column(column_at, present, plan);
+  if (!chooser_.choose(cells_.data(), present, 0, strings_, plan)) return false;
+  return column(column_at, cells_.data(), present, plan);
 }
 
 // The next key of an object column: that key's values as a column.
@@ -323,19 +328,22 @@ bool Writer::object_column(Frame frame) noexcept {
   size_t k = frame.next - 1;
   size_t n = frame.count;
   size_t column_at = arena_.size();
-  if (!arena_.reserve(column_at + n)) return false;
+  if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
+  cells_.clear();
   for (size_t r = 0; r < n; ++r) {
     const Box& record = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
     arena_.push_reserved(uint32_t(record.first + 2 * k + 1));
+    cells_.push_reserved(nodes[record.first + 2 * k + 1]);
   }
   Plan plan;
-  if (!chooser_.choose(&arena_[column_at], n, 0, strings_, plan)) return false;
-  return column(column_at, n, plan);
+  if (!chooser_.choose(cells_.data(), n, 0, strings_, plan)) return false;
+  return column(column_at, cells_.data(), n, plan);
 }
 
 // One column body: its kind byte and its items. Values and object columns go
-// on as frames over the arena's `items`; the other kinds are written here.
-bool Writer::column(size_t items, size_t n, const Plan& plan) noexcept {
+// on as frames over the arena's `items`; the other kinds are written here,
+// from `cells`, the items' nodes side by side.
+bool Writer::column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept {
   add_charge(int64_t(n) + 1);
   if (!out_.room(2 + kVarint)) return false;
   out_.byte(static_cast<uint8_t>(plan.kind));
@@ -356,7 +364,7 @@ bool Writer::column(size_t items, size_t n, const Plan& plan) noexcept {
       uint8_t* bits = out_.tail();
       std::memset(bits, 0, bitmap);
       for (size_t i = 0; i < n; ++i) {
-        if (snapshot_.nodes[arena_[items + i]].kind == NodeKind::true_) {
+        if (cells[i].kind == NodeKind::true_) {
           bits[i >> 3] |= uint8_t(1u << (i & 7));
         }
       }

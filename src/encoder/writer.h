@@ -65,7 +65,7 @@ class Writer {
   bool table(uint32_t box, size_t rows, Form form) noexcept;
   bool table_column(Frame frame) noexcept;
   bool object_column(Frame frame) noexcept;
-  bool column(size_t items, size_t n, const Plan& plan) noexcept;
+  bool column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept;
   bool zigzags(const int64_t* values, size_t n, bool deltas) noexcept;
   bool push(const Frame& frame) noexcept { return frames_.push(frame); }
   void add_charge(int64_t amount) noexcept {
@@ -84,6 +84,7 @@ class Writer {
   StringTable strings_;
   MemBuf<Frame> frames_;
   MemBuf<uint32_t> arena_;  // the open frames' arrays, as a stack
+  MemBuf<Node> cells_;      // the nodes of the column being chosen, side by side
   int64_t charge_ = 0;
   MemBuf<int64_t> part_charges_;  // the charge of each open tabular part
   MemBuf<Part> parts_;
