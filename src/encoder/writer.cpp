@@ -228,19 +228,20 @@ bool Writer::list(uint32_t box_index) noexcept {
   uintptr_t ident = reinterpret_cast<uintptr_t>(box.obj);
   if (compact_ && n >= 2 && !plain_.contains(ident)) {
     size_t items = arena_.size();
-    if (!arena_.reserve(items + n)) return false;
+    const Node* cells = &snapshot_.nodes[box.first];
     bool records = true;
-    for (uint32_t i = 0; i < n; ++i) {
-      records &= snapshot_.nodes[box.first + i].kind == NodeKind::dict;
-      arena_.push_reserved(box.first + i);
-    }
+    for (uint32_t i = 0; i < n && records; ++i) records = cells[i].kind == NodeKind::dict;
     if (records) {
+      // The former reads rows by node, and a table's frames keep them.
+      if (!arena_.reserve(items + n)) return false;
+      for (uint32_t i = 0; i < n; ++i) arena_.push_reserved(box.first + i);
       Form form = Form::none;
       if (!former_.form(&arena_[items], n, form)) return false;
       if (form != Form::none) return table(box_index, items, form);
+      arena_.truncate(items);
     } else {
+      // A typed list is written from its nodes at once: no frame needs `items`.
       Plan plan;
-      const Node* cells = &snapshot_.nodes[box.first];
       if (!chooser_.choose(cells, n, 1, strings_, plan)) return false;
       if (plan.kind != ColumnKind::Values) {
         // A typed list: its kinds hold scalars only, written at once.
@@ -251,7 +252,6 @@ bool Writer::list(uint32_t box_index) noexcept {
         return close_part(ident);
       }
     }
-    arena_.truncate(items);
   }
   if (!out_.room(1 + kVarint)) return false;
   out_.byte(tag_byte(Tag::List));
