@@ -73,9 +73,11 @@ uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
 Texts::Texts(bool dedupe) noexcept : dedupe_(dedupe), seed_(process_seed()) {}
 
 void Texts::release() noexcept {
-  for (size_t i = 0; i < entries_.size(); ++i) Py_DECREF(entries_[i].obj);
+  for (size_t i = 0; i < size_; ++i) Py_DECREF((*this)[i].obj);
+  size_ = 0;
+  for (Text* block : blocks_) PyMem_Free(block);
+  blocks_.release();
   for (PyObject* obj : held_) Py_DECREF(obj);
-  entries_.release();
   held_.release();
   table_.release();
 }
@@ -96,18 +98,24 @@ bool Texts::grow_table() noexcept {
 }
 
 int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
-  if (entries_.size() >= UINT32_MAX - 1) {
+  if (size_ >= UINT32_MAX - 1) {
     Py_DECREF(obj);
     PyErr_NoMemory();
     return -1;
   }
-  if (!entries_.room_fourfold(1)) {
-    Py_DECREF(obj);
-    return -1;
+  if ((size_ & (kBlock - 1)) == 0) {
+    Text* block = static_cast<Text*>(PyMem_Malloc(kBlock * sizeof(Text)));
+    if (block == nullptr || !blocks_.push(block)) {
+      PyMem_Free(block);
+      Py_DECREF(obj);
+      if (!PyErr_Occurred()) PyErr_NoMemory();
+      return -1;
+    }
   }
-  entries_.push_reserved(Text{utf8, uint32_t(length), obj});
+  blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, uint32_t(length), obj};
+  ++size_;
   bytes_ += length;
-  return int64_t(entries_.size() - 1);
+  return int64_t(size_ - 1);
 }
 
 int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept {
@@ -122,7 +130,7 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     remember(obj, uint32_t(id), is_key);
     return id;
   }
-  if ((entries_.size() + 1) * 2 > table_.size() && !grow_table()) {
+  if ((size_ + 1) * 2 > table_.size() && !grow_table()) {
     Py_DECREF(obj);
     return -1;
   }
@@ -134,7 +142,7 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
   for (uint64_t slot; (slot = table_[at]) != 0; at = (at + 1) & mask) {
     if ((slot >> 32) != hash) continue;
     uint32_t id = uint32_t(slot) - 1;
-    const Text& known = entries_[id];
+    const Text& known = (*this)[id];
     if (known.length == length && std::memcmp(known.utf8, utf8, length) == 0) {
       return found(obj, id, is_key);
     }

@@ -38,8 +38,10 @@ class Texts {
   // seen() may know it next time. -1 with MemoryError pending.
   int64_t enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept;
 
-  const Text& operator[](size_t id) const noexcept { return entries_[id]; }
-  size_t size() const noexcept { return entries_.size(); }
+  const Text& operator[](size_t id) const noexcept {
+    return blocks_[id >> kBlockBits][id & (kBlock - 1)];
+  }
+  size_t size() const noexcept { return size_; }
   // The UTF-8 bytes of all entries together.
   size_t bytes() const noexcept { return bytes_; }
 
@@ -68,7 +70,12 @@ class Texts {
   bool dedupe_;
   uint64_t seed_;
   size_t bytes_ = 0;
-  MemBuf<Text> entries_;
+  // The entries, in blocks of a fixed size that never move: growing copies
+  // nothing, and blocks of one size are reused from one document to the next.
+  static constexpr size_t kBlockBits = 12;
+  static constexpr size_t kBlock = size_t(1) << kBlockBits;
+  MemBuf<Text*> blocks_;  // each owned, kBlock entries
+  size_t size_ = 0;
   MemBuf<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
   // Open addressing over texts of two bytes or more: the 32-bit hash above
   // entry id + 1, or 0 for a free slot.
