@@ -13,6 +13,7 @@ static_assert(std::endian::native == std::endian::little, "floats are written in
 namespace {
 
 constexpr size_t kVarint = Output::kVarintMax;
+constexpr size_t kAhead = 16;  // rows a gather fetches ahead of the one it reads
 
 }  // namespace
 
@@ -289,9 +290,16 @@ bool Writer::table_column(Frame frame) noexcept {
   size_t column_at = arena_.size();
   if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
   cells_.clear();
+  // Each row's cell is a stride away from the last: the rows a little ahead
+  // are fetched while this one is read.
+  const uint32_t* rows = &arena_[frame.items];
+  auto ahead = [&](size_t r, uint32_t c) {
+    if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(rows[r + kAhead]) + 2 * c]);
+  };
   if (frame.form == Form::rows) {
     for (size_t r = 0; r < n; ++r) {
-      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      ahead(r, uint32_t(k));
+      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
       arena_.push_reserved(uint32_t(row.first + 2 * k + 1));
       cells_.push_reserved(nodes[row.first + 2 * k + 1]);
     }
@@ -303,7 +311,8 @@ bool Writer::table_column(Frame frame) noexcept {
     uint8_t* bits = out_.tail() + 1;
     std::memset(bits, 0, bitmap);
     for (size_t r = 0; r < n; ++r) {
-      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      if (r + kAhead < n) ahead(r, arena_[cursors + r + kAhead]);
+      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
       uint32_t c = arena_[cursors + r];
       if (c < row.count && nodes[row.first + 2 * c].text == key) {
         arena_.push_reserved(row.first + 2 * c + 1);
@@ -330,8 +339,10 @@ bool Writer::object_column(Frame frame) noexcept {
   size_t column_at = arena_.size();
   if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
   cells_.clear();
+  const uint32_t* records = &arena_[frame.items];
   for (size_t r = 0; r < n; ++r) {
-    const Box& record = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+    if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(records[r + kAhead]) + 2 * k]);
+    const Box& record = snapshot_.boxes[nodes[records[r]].box];
     arena_.push_reserved(uint32_t(record.first + 2 * k + 1));
     cells_.push_reserved(nodes[record.first + 2 * k + 1]);
   }

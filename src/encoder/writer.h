@@ -74,6 +74,10 @@ class Writer {
   }
   bool open_part() noexcept { return part_charges_.push(0); }
   bool close_part(uintptr_t ident) noexcept;
+  // The first item node of the record at node `row`.
+  uint32_t row_first(uint32_t row) const noexcept {
+    return snapshot_.boxes[snapshot_.nodes[row].box].first;
+  }
 
   Snapshot& snapshot_;
   bool compact_;
