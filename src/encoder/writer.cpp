@@ -191,19 +191,15 @@ bool Writer::unchecked() noexcept {
   return false;
 }
 
-// A string item: a reference when the decoder has the string and that is no
-// longer, else the text (a short string up to 31 bytes). Strings of two or
-// more bytes written out take the next number in the string table.
-bool Writer::string(uint32_t text) noexcept {
+// A string item past the inline case: a reference when the decoder has the
+// string and that is no longer, else the text (a short string up to 31
+// bytes). Strings of two or more bytes written out take the next number in
+// the string table.
+bool Writer::literal(uint32_t text) noexcept {
   const Text& entry = snapshot_.texts[text];
   int64_t index = compact_ ? strings_.known[text] : -1;
   uint64_t length = entry.length;
   if (!out_.room(1 + kVarint + length)) return false;
-  if (index >= 0 && uint64_t(index) < wire::kRefLimit) {
-    out_.byte(tag_byte(Tag::StringRef));
-    out_.varint(uint64_t(index));
-    return true;
-  }
   if (length >= 2 && compact_) {
     if (index >= 0 && 1 + wire::varint_size(uint64_t(index)) <= wire::literal_size(length)) {
       out_.byte(tag_byte(Tag::StringRef));

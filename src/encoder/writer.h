@@ -17,6 +17,7 @@
 #include "ptr_set.h"
 #include "snapshot.h"
 #include "table_form.h"
+#include "wire.h"
 
 namespace vorn {
 
@@ -58,7 +59,21 @@ class Writer {
   bool value(uint32_t node) noexcept;
   bool scalar(const Node& item) noexcept;
   bool unchecked() noexcept;  // SystemError: a raw node reached the writer
-  bool string(uint32_t text) noexcept;
+  // A string item. Inline, the case of most strings in documents of many
+  // records: one the decoder has, at an index that always pays (keys).
+  bool string(uint32_t text) noexcept {
+    if (compact_) {
+      int64_t index = strings_.known[text];
+      if (index >= 0 && index < int64_t(wire::kRefLimit)) {
+        if (!out_.room(3)) return false;
+        out_.byte(tag_byte(Tag::StringRef));
+        out_.varint(uint64_t(index));
+        return true;
+      }
+    }
+    return literal(text);
+  }
+  bool literal(uint32_t text) noexcept;
   bool integer(int64_t v) noexcept;
   bool number(double v) noexcept;
   bool list(uint32_t box) noexcept;
