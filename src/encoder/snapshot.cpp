@@ -37,7 +37,12 @@ void Snapshot::release() noexcept {
   nodes.release();
   boxes.release();
   frames_.release();
+  raws_.release();
   texts.release();
+}
+
+bool Snapshot::item_room(size_t more) noexcept {
+  return node_room(nodes, more) && raws_.room_fourfold(more);
 }
 
 bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
@@ -49,13 +54,11 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
   while (!frames_.empty()) {
     Frame& frame = frames_.back();
     // Valid scalars are copied already: only raw nodes wait to be checked.
-    const Node* items = nodes.data();
-    uint32_t node = frame.next;
-    while (node != frame.end && items[node].kind != NodeKind::raw) ++node;
-    if (node == frame.end) {
+    if (frame.raw_at == frame.raw_end) {
       frames_.pop();
       continue;
     }
+    uint32_t node = raws_[frame.raw_at++];
     frame.next = node + 1;
     bool is_key = frame.is_dict && ((node - boxes[frame.box].first) & 1) == 0;
     if (!(is_key ? check_key(node) : check(node))) return false;
@@ -112,8 +115,8 @@ bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
     }
   }
   Py_INCREF(item);
+  raws_.push_reserved(uint32_t(nodes.size()));
   nodes.push_reserved(Node{{.raw = item}, NodeKind::raw});
-  ++waiting_;
   return true;
 }
 
@@ -191,7 +194,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
   uint32_t first = uint32_t(nodes.size());
   uint32_t count = 0;
-  size_t waiting = waiting_;
+  uint32_t raw_begin = uint32_t(raws_.size());
   if (!add_items(obj, exact, is_dict, count)) return false;
   if (depth >= size_t(kMaxDepth) && count > 0) {
     Owned key = is_dict ? Owned::borrow(key_object(first)) : Owned::steal(PyLong_FromLong(0));
@@ -204,15 +207,15 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
   // Items that are all valid scalars are done: no frame needs to visit them.
-  if (waiting_ == waiting) return true;
-  uint32_t end = first + (is_dict ? 2 * count : count);
-  return frames_.push(Frame{obj, uint32_t(boxes.size() - 1), first, end, is_dict});
+  uint32_t raw_end = uint32_t(raws_.size());
+  if (raw_end == raw_begin) return true;
+  return frames_.push(Frame{obj, uint32_t(boxes.size() - 1), first, raw_begin, raw_end, is_dict});
 }
 
 bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept {
   if (!is_dict && exact && Py_TYPE(obj) == &PyTuple_Type) {
     Py_ssize_t n = PyTuple_Size(obj);
-    if (!node_room(nodes, size_t(n))) return false;
+    if (!item_room(size_t(n))) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (!add_item(PyTuple_GetItem(obj, i), false)) return false;
     }
@@ -221,7 +224,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   }
   if (is_dict && exact) {
     Py_ssize_t n = PyDict_Size(obj);
-    if (size_t(n) > UINT32_MAX / 2 || !node_room(nodes, 2 * size_t(n))) {
+    if (size_t(n) > UINT32_MAX / 2 || !item_room(2 * size_t(n))) {
       if (!PyErr_Occurred()) PyErr_NoMemory();
       return false;
     }
@@ -247,7 +250,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   if (!exact && !copy) return false;
   PyObject* list = exact ? obj : copy.get();
   Py_ssize_t n = PyList_Size(list);
-  if (n < 0 || size_t(n) > UINT32_MAX / 2 || !node_room(nodes, (is_dict ? 2 : 1) * size_t(n))) {
+  if (n < 0 || size_t(n) > UINT32_MAX / 2 || !item_room((is_dict ? 2 : 1) * size_t(n))) {
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return false;
   }

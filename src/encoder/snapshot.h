@@ -74,11 +74,14 @@ class Snapshot {
   struct Frame {
     PyObject* obj;  // the container, held by its box
     uint32_t box;
-    uint32_t next;  // the node being checked, once it has started
-    uint32_t end;
+    uint32_t next;     // the node being checked, plus one, once it has started
+    uint32_t raw_at;   // in raws_: the next of the container's raw items
+    uint32_t raw_end;  // in raws_: past its last
     bool is_dict;
   };
 
+  // Room for `more` item nodes, raw or not.
+  bool item_room(size_t more) noexcept;
   bool check(uint32_t node) noexcept;
   bool check_key(uint32_t node) noexcept;
   bool check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept;
@@ -100,7 +103,7 @@ class Snapshot {
   MemBuf<Frame> frames_;
   PyObject* fallback_ = nullptr;
   bool complete_ = false;  // every node checked
-  size_t waiting_ = 0;     // raw nodes made so far, to tell whether a container added any
+  MemBuf<uint32_t> raws_;  // every raw item node, in document order, for the frames
 };
 
 }  // namespace vorn
