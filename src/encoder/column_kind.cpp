@@ -60,16 +60,12 @@ int least_scale(double f) {
   double nearest = round_even(y);
   if (std::fabs(y - nearest) > a * 0x1p-50) return 0;
   if (!(a < 0x1p50)) return 1;
-  // The trailing zeros of m, up to five, tested from the most: each test a
-  // multiplication rather than a division.
+  // The trailing zeros of m, up to five, halved first at three: two or
+  // three tests, each a multiplication rather than a division.
   static_assert(top == 6);
   int64_t m = int64_t(nearest);
-  if (m % 100000 == 0) return 1;
-  if (m % 10000 == 0) return 2;
-  if (m % 1000 == 0) return 3;
-  if (m % 100 == 0) return 4;
-  if (m % 10 == 0) return 5;
-  return 6;
+  if (m % 1000 != 0) return m % 10 != 0 ? 6 : m % 100 != 0 ? 5 : 4;
+  return m % 10000 != 0 ? 3 : m % 100000 != 0 ? 2 : 1;
 }
 
 }  // namespace
