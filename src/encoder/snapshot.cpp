@@ -64,6 +64,11 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
   complete_ = true;
+  // What only the checking needs goes back before the writer asks for its
+  // buffers, which can take its place.
+  frames_.release();
+  raws_.release();
+  texts.seal();
   return true;
 }
 

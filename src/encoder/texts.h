@@ -26,6 +26,9 @@ class Texts {
   ~Texts() { release(); }
   // Drops every entry and the memory of the table.
   void release() noexcept;
+  // Gives back the lookup table once no text is to be entered: the entries
+  // stay. Entering after this is not allowed.
+  void seal() noexcept { table_.release(); }
 
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
