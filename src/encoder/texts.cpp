@@ -28,6 +28,8 @@ uint64_t mix(uint64_t a, uint64_t b) noexcept {
 constexpr uint64_t kSeed0 = 0xA0761D6478BD642Full;
 constexpr uint64_t kSeed1 = 0xE7037ED1A0B428DBull;
 constexpr uint64_t kSeed2 = 0x8EBC6AF09C88C6E3ull;
+constexpr uint64_t kSeed3 = 0x589965CC75374CC3ull;
+constexpr uint64_t kSeed4 = 0x1D8E4E27C47D124Full;
 
 // The seed differs between processes (the address of a static is randomised
 // at load), so that strings chosen to collide in one run need not in another.
@@ -37,8 +39,9 @@ uint64_t process_seed() noexcept {
 }
 
 // A fast hash of a byte string: short ones from at most two overlapping
-// loads, longer ones sixteen bytes a step in two independent lanes. It
-// only finds candidates; equal entries are confirmed byte by byte.
+// loads, longer ones sixteen bytes a step in independent lanes (four while
+// 64 bytes remain, then two), whose multiplications overlap. It only finds
+// candidates; equal entries are confirmed byte by byte.
 uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
   uint64_t a = 0, b = 0;
   if (n <= 16) {
@@ -54,6 +57,18 @@ uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
   } else {
     const char* end = p + n;
     uint64_t second = seed ^ kSeed2;
+    if (end - p > 64) {
+      uint64_t third = seed ^ kSeed3, fourth = seed ^ kSeed4;
+      do {
+        seed = mix(load64(p) ^ kSeed1, load64(p + 8) ^ seed);
+        second = mix(load64(p + 16) ^ kSeed2, load64(p + 24) ^ second);
+        third = mix(load64(p + 32) ^ kSeed3, load64(p + 40) ^ third);
+        fourth = mix(load64(p + 48) ^ kSeed4, load64(p + 56) ^ fourth);
+        p += 64;
+      } while (end - p > 64);
+      seed = mix(seed ^ kSeed3, third);
+      second = mix(second ^ kSeed4, fourth);
+    }
     while (end - p > 32) {
       seed = mix(load64(p) ^ kSeed1, load64(p + 8) ^ seed);
       second = mix(load64(p + 16) ^ kSeed2, load64(p + 24) ^ second);
