@@ -154,6 +154,12 @@ bool Chooser::decimals(const Node* cells, size_t n, int extra, Plan& plan) noexc
     plain += 9;
     int least = least_scale(node.f);
     if (least == 0) return true;
+    // At the top scale, the only one left to try, a float that does not come
+    // back fails the column now: no need to look at the rest.
+    if (least == int(kMaxDecimalScale)) {
+      double p = kPow10Float[kMaxDecimalScale];
+      if (double(int64_t(round_even(node.f * p))) / p != node.f) return true;
+    }
     from = std::max(from, least);
   }
   numbers.clear();
