@@ -81,6 +81,17 @@ class EvenItems(dict):  # type: ignore[type-arg]
         return [pair for i, pair in enumerate(super().items()) if i % 2 == 0]
 
 
+class Pairs(dict):  # type: ignore[type-arg]
+    """Empty, with whatever items() it was given."""
+
+    def __init__(self, pairs: list[object]) -> None:
+        super().__init__()
+        self.pairs = pairs
+
+    def items(self):  # type: ignore[no-untyped-def, override]
+        return self.pairs
+
+
 class Backwards(list):  # type: ignore[type-arg]
     def __iter__(self):  # type: ignore[no-untyped-def]
         return reversed(list(super().__iter__()))
@@ -171,6 +182,11 @@ REFUSALS = [
     (nest(100_000, []), ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 33 + " is nested 513 levels deep; the limit is 512"),
     (nest(511, {"deep": {"er": 1}}), ValueError, "value at $" + "[0]" * 33 + "..." + "[0]" * 30 + ".deep.er is nested 513 levels deep; the limit is 512"),
     ({"x" * 300: [1, math.nan]}, ValueError, "float at $...[1] is not finite (nan)"),
+    # items() pairs that do not unpack into two: Python's own messages, as the pure encoder's loop raises them.
+    (Pairs([("a",)]), ValueError, "not enough values to unpack (expected 2, got 1)"),
+    ({"x": Pairs([("a", 1), ()])}, ValueError, "not enough values to unpack (expected 2, got 0)"),
+    ([Pairs(["ab", "abc"])], ValueError, "too many values to unpack (expected 2)"),
+    (Pairs([("a", 1, 2)]), ValueError, "too many values to unpack (expected 2)"),
 ]
 
 

@@ -11,6 +11,7 @@ constexpr double kPow10Float[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1
 constexpr int64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 
 bool is_int(NodeKind kind) { return kind == NodeKind::int_; }
+uint32_t bit(NodeKind kind) { return uint32_t(1) << static_cast<unsigned>(kind); }
 bool is_float(NodeKind kind) { return kind == NodeKind::float_; }
 
 using wire::integral;
@@ -59,31 +60,29 @@ int least_scale(double f) {
   double nearest = round_even(y);
   if (std::fabs(y - nearest) > a * 0x1p-50) return 0;
   if (!(a < 0x1p50)) return 1;
+  // The trailing zeros of m, up to five, halved first at three: two or
+  // three tests, each a multiplication rather than a division.
+  static_assert(top == 6);
   int64_t m = int64_t(nearest);
-  int scale = top;
-  while (scale > 1 && m % 10 == 0) {
-    m /= 10;
-    --scale;
-  }
-  return scale;
+  if (m % 1000 != 0) return m % 10 != 0 ? 6 : m % 100 != 0 ? 5 : 4;
+  return m % 10000 != 0 ? 3 : m % 100000 != 0 ? 2 : 1;
 }
 
 }  // namespace
 
-bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTable& table,
+bool Chooser::choose(const Node* cells, size_t n, int extra, const StringTable& table,
                      Plan& plan) noexcept {
   plan = Plan{};
   if (n == 0) return true;
   const Node* nodes = snapshot_.nodes.data();
-  bool bools = true, numeric = true, any_float = false, texts = true, records = true;
-  for (size_t i = 0; i < n; ++i) {
-    NodeKind kind = nodes[items[i]].kind;
-    bools &= kind == NodeKind::true_ || kind == NodeKind::false_;
-    numeric &= is_int(kind) || is_float(kind);
-    any_float |= is_float(kind);
-    texts &= kind == NodeKind::str;
-    records &= kind == NodeKind::dict;
-  }
+  // The kinds the column holds, one bit each.
+  uint32_t seen = 0;
+  for (size_t i = 0; i < n; ++i) seen |= bit(cells[i].kind);
+  bool bools = (seen & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0;
+  bool numeric = (seen & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0;
+  bool any_float = (seen & bit(NodeKind::float_)) != 0;
+  bool texts = seen == bit(NodeKind::str);
+  bool records = seen == bit(NodeKind::dict);
   if (bools) {
     if (int64_t((n + 7) / 8) + extra < int64_t(n)) plan.kind = ColumnKind::Booleans;
     return true;
@@ -91,24 +90,24 @@ bool Chooser::choose(const uint32_t* items, size_t n, int extra, const StringTab
   if (numeric) {
     if (any_float) {
       for (size_t i = 0; i < n; ++i) {
-        const Node& node = nodes[items[i]];
-        if (is_float(node.kind) && !integral(node.f)) return decimals(items, n, extra, plan);
+        const Node& node = cells[i];
+        if (is_float(node.kind) && !integral(node.f)) return decimals(cells, n, extra, plan);
       }
     }
     numbers.clear();
     if (!numbers.reserve(n)) return false;
     for (size_t i = 0; i < n; ++i) {
-      const Node& node = nodes[items[i]];
+      const Node& node = cells[i];
       numbers.push_reserved(is_int(node.kind) ? node.i : int64_t(node.f));
     }
     return integers(n, extra, plan);
   }
-  if (texts) return strings(items, n, extra, table, plan);
+  if (texts) return strings(cells, n, extra, table, plan);
   if (records && n >= 2) {
-    const Box& head = snapshot_.boxes[nodes[items[0]].box];
+    const Box& head = snapshot_.boxes[cells[0].box];
     if (head.count == 0) return true;
     for (size_t i = 1; i < n; ++i) {
-      const Box& box = snapshot_.boxes[nodes[items[i]].box];
+      const Box& box = snapshot_.boxes[cells[i].box];
       if (box.count != head.count) return true;
       for (uint32_t k = 0; k < head.count; ++k) {
         if (nodes[box.first + 2 * k].text != nodes[head.first + 2 * k].text) return true;
@@ -140,27 +139,28 @@ bool Chooser::integers(size_t n, int extra, Plan& plan) noexcept {
 // Decimals for ints and floats when every value comes back exactly; the
 // floats here decode as floats. Scales are tried from the least up and the first at
 // which every value comes back is taken.
-bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) noexcept {
-  const Node* nodes = snapshot_.nodes.data();
+bool Chooser::decimals(const Node* cells, size_t n, int extra, Plan& plan) noexcept {
   // A scale that fails for one value fails for the column, and a column
   // that stops at a scale (a value out of range) stops at every larger one:
   // starting from the least scale every value allows writes the same.
   int from = 1;
-  for (size_t i = 0; i < n; ++i) {
-    const Node& node = nodes[items[i]];
-    if (is_int(node.kind) || integral(node.f)) continue;
-    int least = least_scale(node.f);
-    if (least == 0) return true;
-    from = std::max(from, least);
-  }
   int64_t plain = 0;
   for (size_t i = 0; i < n; ++i) {
-    const Node& node = nodes[items[i]];
+    const Node& node = cells[i];
     if (is_int(node.kind) || integral(node.f)) {
       plain += wire::int_value_size(is_int(node.kind) ? node.i : int64_t(node.f));
-    } else {
-      plain += 9;
+      continue;
     }
+    plain += 9;
+    int least = least_scale(node.f);
+    if (least == 0) return true;
+    // At the top scale, the only one left to try, a float that does not come
+    // back fails the column now: no need to look at the rest.
+    if (least == int(kMaxDecimalScale)) {
+      double p = kPow10Float[kMaxDecimalScale];
+      if (double(int64_t(round_even(node.f * p))) / p != node.f) return true;
+    }
+    from = std::max(from, least);
   }
   numbers.clear();
   if (!numbers.reserve(n)) return false;
@@ -169,8 +169,9 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
     int64_t q = kPow10Int[scale];
     numbers.clear();
     bool exact = true;
+    int64_t size = extra + 1;  // the scale byte
     for (size_t i = 0; i < n && exact; ++i) {
-      const Node& node = nodes[items[i]];
+      const Node& node = cells[i];
       int64_t m;
       if (is_int(node.kind) || integral(node.f)) {
         int64_t v = is_int(node.kind) ? node.i : int64_t(node.f);
@@ -187,10 +188,9 @@ bool Chooser::decimals(const uint32_t* items, size_t n, int extra, Plan& plan) n
         if (back != node.f) exact = false;
       }
       numbers.push_reserved(m);
+      size += wire::varint_size(wire::zigzag(m));
     }
     if (!exact) continue;
-    int64_t size = extra + 1;  // the scale byte
-    for (size_t i = 0; i < n; ++i) size += wire::varint_size(wire::zigzag(numbers[i]));
     if (size < plain) {
       plan.kind = ColumnKind::Decimals;
       plan.scale = scale;
@@ -228,9 +228,8 @@ int64_t Chooser::item_costs(const uint32_t* texts, size_t n, const StringTable& 
 
 // StringDictionary when its entries plus one index per item are smaller than
 // the strings one by one.
-bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTable& table,
+bool Chooser::strings(const Node* cells, size_t n, int extra, const StringTable& table,
                       Plan& plan) noexcept {
-  const Node* nodes = snapshot_.nodes.data();
   size_t texts = snapshot_.texts.size();
   if (counts_.size() < texts && (!counts_.resize(texts, 0) || !index_.resize(texts, -1))) {
     return false;
@@ -238,7 +237,7 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
   order_.clear();
   if (!order_.reserve(n)) return false;
   for (size_t i = 0; i < n; ++i) {
-    uint32_t text = nodes[items[i]].text;
+    uint32_t text = cells[i].text;
     if (counts_[text]++ == 0) order_.push_reserved(text);
   }
   struct Reset {  // leaves counts_ all zero again, however this returns
@@ -286,7 +285,7 @@ bool Chooser::strings(const uint32_t* items, size_t n, int extra, const StringTa
   }
   positions.clear();
   if (!positions.reserve(n)) return false;
-  for (size_t i = 0; i < n; ++i) positions.push_reserved(uint32_t(index_[nodes[items[i]].text]));
+  for (size_t i = 0; i < n; ++i) positions.push_reserved(uint32_t(index_[cells[i].text]));
   plan.kind = ColumnKind::StringDictionary;
   return true;
 }

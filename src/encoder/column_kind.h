@@ -28,10 +28,11 @@ class Chooser {
  public:
   explicit Chooser(const Snapshot& snapshot) noexcept : snapshot_(snapshot) {}
 
-  // Chooses the kind for the column of nodes `items[0..n)`. `extra` is what a
+  // Chooses the kind for the column of nodes `cells[0..n)` (the nodes
+  // themselves, side by side, so that the loops here read them in order). `extra` is what a
   // kind other than Values costs on top (1 for a typed list). What writing the
   // kind needs is left in the arrays below. False with MemoryError pending.
-  bool choose(const uint32_t* items, size_t n, int extra, const StringTable& strings,
+  bool choose(const Node* cells, size_t n, int extra, const StringTable& strings,
               Plan& plan) noexcept;
 
   MemBuf<int64_t> numbers;     // DeltaIntegers: the ints; Decimals: the mantissas
@@ -40,8 +41,8 @@ class Chooser {
 
  private:
   bool integers(size_t n, int extra, Plan& plan) noexcept;
-  bool decimals(const uint32_t* items, size_t n, int extra, Plan& plan) noexcept;
-  bool strings(const uint32_t* items, size_t n, int extra, const StringTable& table,
+  bool decimals(const Node* cells, size_t n, int extra, Plan& plan) noexcept;
+  bool strings(const Node* cells, size_t n, int extra, const StringTable& table,
                Plan& plan) noexcept;
   int64_t item_costs(const uint32_t* texts, size_t n, const StringTable& table) noexcept;
 

@@ -21,6 +21,9 @@ class Output {
     if (cap_ - size_ >= n) return true;
     return grow(n);
   }
+  // Makes the capacity at least `n` bytes at once, for a good guess of the
+  // whole document: one allocation instead of a chain of copying ones.
+  bool reserve(size_t n) noexcept { return n <= cap_ || grow(n - size_); }
   // The writers below stay within room the caller has made.
   void byte(uint8_t b) noexcept { data_[size_++] = b; }
   void bytes(const void* p, size_t n) noexcept {
@@ -59,8 +62,8 @@ class Output {
       PyErr_NoMemory();
       return false;
     }
-    size_t cap = cap_ < 256 ? 256 : cap_;
-    while (cap < want) cap = cap > size_t(PY_SSIZE_T_MAX) / 2 ? want : cap * 2;
+    size_t cap = cap_ < 256 ? 256 : cap_ * 2;
+    if (cap < want || cap > size_t(PY_SSIZE_T_MAX)) cap = want;
     void* grown = PyMem_Realloc(data_, cap);
     if (grown == nullptr) {
       PyErr_NoMemory();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "foundation/fault.h"
 #include "foundation/once.h"
 #include "foundation/owned.h"
 #include "refusal.h"
@@ -22,16 +23,26 @@ bool node_room(MemBuf<Node>& nodes, size_t more) noexcept {
     PyErr_NoMemory();
     return false;
   }
-  return nodes.reserve(nodes.size() + more);
+  return nodes.room_fourfold(more);
 }
 
 }  // namespace
 
-Snapshot::~Snapshot() {
-  for (size_t i = 0; i < nodes.size(); ++i) {
+void Snapshot::release() noexcept {
+  // Once built, no node is raw any more.
+  for (size_t i = 0; !complete_ && i < nodes.size(); ++i) {
     if (nodes[i].kind == NodeKind::raw) Py_DECREF(nodes[i].raw);
   }
   for (size_t i = 0; i < boxes.size(); ++i) Py_DECREF(boxes[i].obj);
+  nodes.release();
+  boxes.release();
+  frames_.release();
+  raws_.release();
+  texts.release();
+}
+
+bool Snapshot::item_room(size_t more) noexcept {
+  return node_room(nodes, more) && raws_.room_fourfold(more);
 }
 
 bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
@@ -42,19 +53,26 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
   if (!check(0)) return false;
   while (!frames_.empty()) {
     Frame& frame = frames_.back();
-    if (frame.next == frame.end) {
+    // Valid scalars are copied already: only raw nodes wait to be checked.
+    if (frame.raw_at == frame.raw_end) {
       frames_.pop();
       continue;
     }
-    uint32_t node = frame.next++;
-    if (nodes[node].kind != NodeKind::raw) continue;  // a valid scalar, copied already
+    uint32_t node = raws_[frame.raw_at++];
+    frame.next = node + 1;
     bool is_key = frame.is_dict && ((node - boxes[frame.box].first) & 1) == 0;
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
+  complete_ = true;
+  // What only the checking needs goes back before the writer asks for its
+  // buffers, which can take its place.
+  frames_.release();
+  raws_.release();
+  texts.seal();
   return true;
 }
 
-int64_t Snapshot::text_of(PyObject* obj) noexcept {
+int64_t Snapshot::text_of(PyObject* obj, bool is_key) noexcept {
   int64_t id = texts.seen(obj);
   if (id >= 0) return id;
   Py_ssize_t length = 0;
@@ -66,13 +84,13 @@ int64_t Snapshot::text_of(PyObject* obj) noexcept {
   }
   if (length > int64_t(kMaxLength)) return -2;
   Py_INCREF(obj);
-  return texts.enter(obj, utf8, size_t(length));
+  return texts.enter(obj, utf8, size_t(length), is_key);
 }
 
 bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
   PyTypeObject* type = Py_TYPE(item);
   if (type == &PyUnicode_Type) {
-    int64_t id = text_of(item);
+    int64_t id = text_of(item, is_key);
     if (id == -1) return false;
     if (id >= 0) {
       nodes.push_reserved(Node{{.text = uint32_t(id)}, NodeKind::str});
@@ -89,6 +107,7 @@ bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
     } else if (type == &PyFloat_Type) {
       double value = PyFloat_AsDouble(item);
       if (std::isfinite(value)) {
+        ++floats;
         nodes.push_reserved(Node{{.f = value}, NodeKind::float_});
         return true;
       }
@@ -101,6 +120,7 @@ bool Snapshot::add_item(PyObject* item, bool is_key) noexcept {
     }
   }
   Py_INCREF(item);
+  raws_.push_reserved(uint32_t(nodes.size()));
   nodes.push_reserved(Node{{.raw = item}, NodeKind::raw});
   return true;
 }
@@ -110,6 +130,11 @@ bool Snapshot::check(uint32_t node) noexcept {
   Py_ssize_t calls = 0;
   for (;;) {
     PyTypeObject* type = Py_TYPE(obj);
+    // Exact containers first: they are what waits here most often, and the
+    // subclass checks below are calls.
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+      return open(node, obj, true);
+    }
     if (type == &PyUnicode_Type) return check_text(node, obj, true, false);
     if (type == &PyLong_Type || (type != &PyBool_Type && PyLong_Check(obj))) {
       int overflow = 0;
@@ -123,6 +148,7 @@ bool Snapshot::check(uint32_t node) noexcept {
     if (type == &PyFloat_Type || PyFloat_Check(obj)) {
       double value = PyFloat_AsDouble(obj);
       if (!std::isfinite(value)) return refuse(Reason::scalar, obj, true, 0);
+      ++floats;
       nodes[node] =
           Node{{.f = value}, type == &PyFloat_Type ? NodeKind::float_ : NodeKind::float_sub};
       Py_DECREF(obj);
@@ -134,9 +160,6 @@ bool Snapshot::check(uint32_t node) noexcept {
                                           : NodeKind::false_;
       Py_DECREF(obj);
       return true;
-    }
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-      return open(node, obj, true);
     }
     if (PyUnicode_Check(obj)) return check_text(node, obj, false, false);
     if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return open(node, obj, false);
@@ -159,7 +182,7 @@ bool Snapshot::check_key(uint32_t node) noexcept {
 }
 
 bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept {
-  int64_t id = text_of(obj);
+  int64_t id = text_of(obj, is_key);
   if (id == -1) return false;
   if (id == -2)
     return is_key ? refuse(Reason::key, obj, false, 0) : refuse(Reason::scalar, obj, true, 0);
@@ -170,13 +193,13 @@ bool Snapshot::check_text(uint32_t node, PyObject* obj, bool exact, bool is_key)
 
 bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   for (size_t depth = 0; depth < frames_.size(); ++depth) {
-    if (boxes[frames_[depth].box].obj == obj)
-      return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
+    if (frames_[depth].obj == obj) return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
   }
   size_t depth = frames_.size();
   bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
   uint32_t first = uint32_t(nodes.size());
   uint32_t count = 0;
+  uint32_t raw_begin = uint32_t(raws_.size());
   if (!add_items(obj, exact, is_dict, count)) return false;
   if (depth >= size_t(kMaxDepth) && count > 0) {
     Owned key = is_dict ? Owned::borrow(key_object(first)) : Owned::steal(PyLong_FromLong(0));
@@ -184,17 +207,20 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
     return refuse(Reason::depth, key.get(), true, Py_ssize_t(depth));
   }
   if (int64_t(count) > int64_t(kMaxLength)) return refuse(Reason::count, obj, true, 0);
-  if (!boxes.push(Box{obj, first, count})) return false;
+  if (!boxes.room_fourfold(1)) return false;
+  boxes.push_reserved(Box{obj, first, count});
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
-  uint32_t end = first + (is_dict ? 2 * count : count);
-  return frames_.push(Frame{uint32_t(boxes.size() - 1), first, end, is_dict});
+  // Items that are all valid scalars are done: no frame needs to visit them.
+  uint32_t raw_end = uint32_t(raws_.size());
+  if (raw_end == raw_begin) return true;
+  return frames_.push(Frame{obj, uint32_t(boxes.size() - 1), first, raw_begin, raw_end, is_dict});
 }
 
 bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& count) noexcept {
   if (!is_dict && exact && Py_TYPE(obj) == &PyTuple_Type) {
     Py_ssize_t n = PyTuple_Size(obj);
-    if (!node_room(nodes, size_t(n))) return false;
+    if (!item_room(size_t(n))) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (!add_item(PyTuple_GetItem(obj, i), false)) return false;
     }
@@ -203,7 +229,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   }
   if (is_dict && exact) {
     Py_ssize_t n = PyDict_Size(obj);
-    if (size_t(n) > UINT32_MAX / 2 || !node_room(nodes, 2 * size_t(n))) {
+    if (size_t(n) > UINT32_MAX / 2 || !item_room(2 * size_t(n))) {
       if (!PyErr_Occurred()) PyErr_NoMemory();
       return false;
     }
@@ -229,7 +255,7 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
   if (!exact && !copy) return false;
   PyObject* list = exact ? obj : copy.get();
   Py_ssize_t n = PyList_Size(list);
-  if (n < 0 || size_t(n) > UINT32_MAX / 2 || !node_room(nodes, (is_dict ? 2 : 1) * size_t(n))) {
+  if (n < 0 || size_t(n) > UINT32_MAX / 2 || !item_room((is_dict ? 2 : 1) * size_t(n))) {
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return false;
   }
@@ -243,10 +269,14 @@ bool Snapshot::add_items(PyObject* obj, bool exact, bool is_dict, uint32_t& coun
     if (!pair) return false;
     Py_ssize_t size = PyTuple_Size(pair.get());
     if (size != 2) {
+      // Python's own unpacking messages; if the text cannot be made, its
+      // MemoryError stands (3.10 would raise the type with no message).
       if (size < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        raise_with(PyExc_ValueError,
+                   PyUnicode_FromFormat("not enough values to unpack (expected 2, got %zd)", size));
       } else {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_with(PyExc_ValueError,
+                   PyUnicode_FromString("too many values to unpack (expected 2)"));
       }
       return false;
     }

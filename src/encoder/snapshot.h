@@ -55,7 +55,10 @@ class Snapshot {
   explicit Snapshot(bool dedupe) noexcept : texts(dedupe) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
-  ~Snapshot();
+  ~Snapshot() { release(); }
+  // Drops what the snapshot holds, references and memory, once its document
+  // is written: the bytes object is then made in memory this gave back.
+  void release() noexcept;
 
   // Checks and copies `root` (borrowed); `fallback` (borrowed, may be null)
   // is the caller's `default`. False with the exception pending: the error
@@ -65,15 +68,20 @@ class Snapshot {
   MemBuf<Node> nodes;  // nodes[0] is the root
   MemBuf<Box> boxes;
   Texts texts;
+  size_t floats = 0;  // float nodes, for the writer's first guess at the document's size
 
  private:
   struct Frame {
+    PyObject* obj;  // the container, held by its box
     uint32_t box;
-    uint32_t next;  // the node being checked, once it has started
-    uint32_t end;
+    uint32_t next;     // the node being checked, plus one, once it has started
+    uint32_t raw_at;   // in raws_: the next of the container's raw items
+    uint32_t raw_end;  // in raws_: past its last
     bool is_dict;
   };
 
+  // Room for `more` item nodes, raw or not.
+  bool item_room(size_t more) noexcept;
   bool check(uint32_t node) noexcept;
   bool check_key(uint32_t node) noexcept;
   bool check_text(uint32_t node, PyObject* obj, bool exact, bool is_key) noexcept;
@@ -86,7 +94,7 @@ class Snapshot {
   bool add_item(PyObject* item, bool is_key) noexcept;
   // The text entry of `obj` (a str or subclass, borrowed); -1 with an
   // exception pending, -2 when it has no UTF-8 form or is too long.
-  int64_t text_of(PyObject* obj) noexcept;
+  int64_t text_of(PyObject* obj, bool is_key) noexcept;
   PyObject* path(bool with_current) noexcept;
   // The object of the key node `node`, borrowed: its text's, or itself.
   PyObject* key_object(uint32_t node) const noexcept;
@@ -94,6 +102,8 @@ class Snapshot {
 
   MemBuf<Frame> frames_;
   PyObject* fallback_ = nullptr;
+  bool complete_ = false;  // every node checked
+  MemBuf<uint32_t> raws_;  // every raw item node, in document order, for the frames
 };
 
 }  // namespace vorn

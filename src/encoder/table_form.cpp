@@ -10,14 +10,31 @@ bool TableFormer::shapes(const uint32_t* rows, size_t n) noexcept {
   hashes_.clear();
   size_t cap = 16;
   while (cap < 2 * n) cap *= 2;
-  table_.clear();
-  if (!table_.resize(cap, 0)) return false;
   size_t mask = cap - 1;
+  // The table of shapes is made at the first row whose keys differ from
+  // the first row's: a list of rows all alike needs none.
+  table_.clear();
+  const Box* last = nullptr;  // the shape of the row before
   for (size_t r = 0; r < n; ++r) {
     const Box& box = row(rows[r]);
+    // Rows mostly have the keys of the row before: no need to hash them.
+    if (last != nullptr && last->count == box.count) {
+      uint32_t k = 0;
+      while (k < box.count && key(box, k) == key(*last, k)) ++k;
+      if (k == box.count) continue;
+    }
     uint64_t h = box.count;
     for (uint32_t k = 0; k < box.count; ++k) h = (h ^ key(box, k)) * 0x9E3779B97F4A7C15ull;
     uint32_t hash = uint32_t(h ^ (h >> 32));
+    if (r == 0) {
+      if (!shapes_.push(rows[0]) || !hashes_.push(hash)) return false;
+      last = &box;
+      continue;
+    }
+    if (table_.empty()) {
+      if (!table_.resize(cap, 0)) return false;
+      table_[hashes_[0] & mask] = 1;
+    }
     size_t slot = hash & mask;
     for (; table_[slot] != 0; slot = (slot + 1) & mask) {
       uint32_t s = table_[slot] - 1;
@@ -32,6 +49,7 @@ bool TableFormer::shapes(const uint32_t* rows, size_t n) noexcept {
       if (!shapes_.push(rows[r]) || !hashes_.push(hash)) return false;
       table_[slot] = uint32_t(shapes_.size());
     }
+    last = &row(shapes_[table_[slot] - 1]);
   }
   return true;
 }

@@ -6,80 +6,182 @@ namespace vorn {
 
 namespace {
 
-// A fast hash of a byte string, eight bytes at a time.
-uint32_t hash_bytes(const char* p, size_t n) noexcept {
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 32;
-    p += 8;
-    n -= 8;
+uint64_t load64(const char* p) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+uint64_t load32(const char* p) noexcept {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// Both halves of the 128-bit product, folded: one multiplication mixes every
+// bit of either word into the result.
+uint64_t mix(uint64_t a, uint64_t b) noexcept {
+  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return uint64_t(product) ^ uint64_t(product >> 64);
+}
+
+constexpr uint64_t kSeed0 = 0xA0761D6478BD642Full;
+constexpr uint64_t kSeed1 = 0xE7037ED1A0B428DBull;
+constexpr uint64_t kSeed2 = 0x8EBC6AF09C88C6E3ull;
+constexpr uint64_t kSeed3 = 0x589965CC75374CC3ull;
+constexpr uint64_t kSeed4 = 0x1D8E4E27C47D124Full;
+
+// The seed differs between processes (the address of a static is randomised
+// at load), so that strings chosen to collide in one run need not in another.
+uint64_t process_seed() noexcept {
+  static const char anchor = 0;
+  return mix(reinterpret_cast<uintptr_t>(&anchor) ^ kSeed0, kSeed1);
+}
+
+// A fast hash of a byte string: short ones from at most two overlapping
+// loads, longer ones sixteen bytes a step in independent lanes (four while
+// 64 bytes remain, then two), whose multiplications overlap. It only finds
+// candidates; equal entries are confirmed byte by byte.
+uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
+  uint64_t a = 0, b = 0;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load64(p);
+      b = load64(p + n - 8);
+    } else if (n >= 4) {
+      a = load32(p);
+      b = load32(p + n - 4);
+    } else if (n > 0) {
+      a = uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n >> 1])) << 8 | uint8_t(p[n - 1]);
+    }
+  } else {
+    const char* end = p + n;
+    uint64_t second = seed ^ kSeed2;
+    if (end - p > 64) {
+      uint64_t third = seed ^ kSeed3, fourth = seed ^ kSeed4;
+      do {
+        seed = mix(load64(p) ^ kSeed1, load64(p + 8) ^ seed);
+        second = mix(load64(p + 16) ^ kSeed2, load64(p + 24) ^ second);
+        third = mix(load64(p + 32) ^ kSeed3, load64(p + 40) ^ third);
+        fourth = mix(load64(p + 48) ^ kSeed4, load64(p + 56) ^ fourth);
+        p += 64;
+      } while (end - p > 64);
+      seed = mix(seed ^ kSeed3, third);
+      second = mix(second ^ kSeed4, fourth);
+    }
+    while (end - p > 32) {
+      seed = mix(load64(p) ^ kSeed1, load64(p + 8) ^ seed);
+      second = mix(load64(p + 16) ^ kSeed2, load64(p + 24) ^ second);
+      p += 32;
+    }
+    if (end - p > 16) seed = mix(load64(p) ^ kSeed1, load64(p + 8) ^ seed);
+    seed ^= second;
+    a = load64(end - 16);
+    b = load64(end - 8);
   }
-  uint64_t w = 0;
-  std::memcpy(&w, p, n);
-  h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 29;
-  return uint32_t(h);
+  uint64_t h = mix(a ^ kSeed1, b ^ seed ^ n);
+  return uint32_t(h ^ (h >> 32));
 }
 
 }  // namespace
 
-Texts::~Texts() {
-  for (size_t i = 0; i < entries_.size(); ++i) Py_DECREF(entries_[i].obj);
+Texts::Texts(bool dedupe) noexcept : dedupe_(dedupe), seed_(process_seed()) {}
+
+void Texts::release() noexcept {
+  for (size_t i = 0; i < size_; ++i) Py_DECREF((*this)[i].obj);
+  size_ = 0;
+  for (Text* block : blocks_) PyMem_Free(block);
+  blocks_.release();
+  for (PyObject* obj : held_) Py_DECREF(obj);
+  held_.release();
+  table_.release();
 }
 
 bool Texts::grow_table() noexcept {
-  size_t cap = table_.size() < 64 ? 64 : table_.size() * 2;
-  MemBuf<uint32_t> grown;
+  size_t cap = table_.size() < 256 ? 256 : table_.size() * 4;
+  MemBuf<uint64_t> grown;
   if (!grown.resize(cap, 0)) return false;
   size_t mask = cap - 1;
-  for (size_t id = 0; id < entries_.size(); ++id) {
-    size_t slot = entries_[id].hash & mask;
-    while (grown[slot] != 0) slot = (slot + 1) & mask;
-    grown[slot] = uint32_t(id + 1);
+  for (uint64_t slot : table_) {
+    if (slot == 0) continue;
+    size_t at = (slot >> 32) & mask;
+    while (grown[at] != 0) at = (at + 1) & mask;
+    grown[at] = slot;
   }
   table_.swap(grown);
   return true;
 }
 
-int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length) noexcept {
-  if (entries_.size() >= UINT32_MAX - 1) {
+int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
+  if (size_ >= UINT32_MAX - 1) {
     Py_DECREF(obj);
     PyErr_NoMemory();
     return -1;
   }
-  uint32_t hash = 0;
-  size_t slot = 0;
-  if (dedupe_) {
-    if ((entries_.size() + 1) * 2 > table_.size() && !grow_table()) {
+  if ((size_ & (kBlock - 1)) == 0) {
+    Text* block = static_cast<Text*>(PyMem_Malloc(kBlock * sizeof(Text)));
+    if (block == nullptr || !blocks_.push(block)) {
+      PyMem_Free(block);
       Py_DECREF(obj);
+      if (!PyErr_Occurred()) PyErr_NoMemory();
       return -1;
     }
-    hash = hash_bytes(utf8, length);
-    size_t mask = table_.size() - 1;
-    for (slot = hash & mask; table_[slot] != 0; slot = (slot + 1) & mask) {
-      const Text& known = entries_[table_[slot] - 1];
-      if (known.hash == hash && known.length == length &&
-          std::memcmp(known.utf8, utf8, length) == 0) {
-        Py_DECREF(obj);
-        return int64_t(table_[slot] - 1);
-      }
-    }
   }
-  if (!entries_.push(Text{utf8, uint32_t(length), hash, obj})) {
+  blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, uint32_t(length), obj};
+  ++size_;
+  bytes_ += length;
+  return int64_t(size_ - 1);
+}
+
+int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept {
+  if (!dedupe_) return add(obj, utf8, length);
+  if (length < 2) {
+    // The empty string and the one-byte ones (ASCII): a slot each, no hash.
+    uint32_t& known = short_[length == 0 ? 0 : 1 + uint8_t(utf8[0])];
+    if (known != 0) return found(obj, known - 1, is_key);
+    int64_t id = add(obj, utf8, length);
+    if (id < 0) return -1;
+    known = uint32_t(id + 1);
+    remember(obj, uint32_t(id), is_key);
+    return id;
+  }
+  if ((size_ + 1) * 2 > table_.size() && !grow_table()) {
     Py_DECREF(obj);
     return -1;
   }
-  uint32_t id = uint32_t(entries_.size() - 1);
-  if (dedupe_) {
-    table_[slot] = id + 1;
-    // Only objects held here may be recognised by identity: a string that is
-    // dropped could be freed and its address reused by another.
-    seen_[slot_of(obj)] = Seen{obj, id};
+  uint64_t hash = hash_bytes(utf8, length, seed_);
+  size_t mask = table_.size() - 1;
+  size_t at = hash & mask;
+  // A slot holds the hash above the entry id + 1: most mismatches are told
+  // by the slot alone, without reading the entry.
+  for (uint64_t slot; (slot = table_[at]) != 0; at = (at + 1) & mask) {
+    if ((slot >> 32) != hash) continue;
+    uint32_t id = uint32_t(slot) - 1;
+    const Text& known = (*this)[id];
+    if (known.length == length && std::memcmp(known.utf8, utf8, length) == 0) {
+      return found(obj, id, is_key);
+    }
   }
+  int64_t id = add(obj, utf8, length);
+  if (id < 0) return -1;
+  table_[at] = hash << 32 | uint64_t(id + 1);
+  remember(obj, uint32_t(id), is_key);
   return id;
+}
+
+// Only objects held here may be recognised by identity: a string that is
+// dropped could be freed and its address reused by another.
+int64_t Texts::found(PyObject* obj, uint32_t id, bool is_key) noexcept {
+  if (!is_key) {
+    Py_DECREF(obj);
+    return int64_t(id);
+  }
+  if (!held_.push(obj)) {
+    Py_DECREF(obj);
+    return -1;
+  }
+  remember(obj, id, true);
+  return int64_t(id);
 }
 
 }  // namespace vorn

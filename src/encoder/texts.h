@@ -13,7 +13,6 @@ namespace vorn {
 struct Text {
   const char* utf8;  // owned by `obj`, which caches it
   uint32_t length;
-  uint32_t hash;
   PyObject* obj;  // owned: the first str (or subclass) seen with this text
 };
 
@@ -21,10 +20,15 @@ class Texts {
  public:
   // With `dedupe`, equal texts share one entry; without it every string has
   // its own (plain output never looks them up).
-  explicit Texts(bool dedupe) noexcept : dedupe_(dedupe) {}
+  explicit Texts(bool dedupe) noexcept;
   Texts(const Texts&) = delete;
   Texts& operator=(const Texts&) = delete;
-  ~Texts();
+  ~Texts() { release(); }
+  // Drops every entry and the memory of the table.
+  void release() noexcept;
+  // Gives back the lookup table once no text is to be entered: the entries
+  // stay. Entering after this is not allowed.
+  void seal() noexcept { table_.release(); }
 
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
@@ -32,11 +36,17 @@ class Texts {
     return slot.obj == obj ? int64_t(slot.id) : -1;
   }
   // The entry for the text `utf8`; takes over `obj` (a new reference), which
-  // is kept when it starts a new entry. -1 with MemoryError pending.
-  int64_t enter(PyObject* obj, const char* utf8, size_t length) noexcept;
+  // is kept when it starts a new entry or is a key (keys come back as the
+  // same objects: a parser shares them between the dicts it makes), so that
+  // seen() may know it next time. -1 with MemoryError pending.
+  int64_t enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept;
 
-  const Text& operator[](size_t id) const noexcept { return entries_[id]; }
-  size_t size() const noexcept { return entries_.size(); }
+  const Text& operator[](size_t id) const noexcept {
+    return blocks_[id >> kBlockBits][id & (kBlock - 1)];
+  }
+  size_t size() const noexcept { return size_; }
+  // The UTF-8 bytes of all entries together.
+  size_t bytes() const noexcept { return bytes_; }
 
  private:
   struct Seen {
@@ -48,10 +58,32 @@ class Texts {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
   bool grow_table() noexcept;
+  // Lets seen() find `obj` (held here). A value's object does not push out
+  // another's: keys are what come back.
+  void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
+    Seen& slot = seen_[slot_of(obj)];
+    if (is_key || slot.obj == nullptr) slot = Seen{obj, id};
+  }
+  // Entry `id`, found by its text for `obj` (taken over); -1 with
+  // MemoryError pending.
+  int64_t found(PyObject* obj, uint32_t id, bool is_key) noexcept;
+  // A new entry for `obj` (taken over). -1 with MemoryError pending.
+  int64_t add(PyObject* obj, const char* utf8, size_t length) noexcept;
 
   bool dedupe_;
-  MemBuf<Text> entries_;
-  MemBuf<uint32_t> table_;  // open addressing: entry id + 1, or 0 for a free slot
+  uint64_t seed_;
+  size_t bytes_ = 0;
+  // The entries, in blocks of a fixed size that never move: growing copies
+  // nothing, and blocks of one size are reused from one document to the next.
+  static constexpr size_t kBlockBits = 12;
+  static constexpr size_t kBlock = size_t(1) << kBlockBits;
+  MemBuf<Text*> blocks_;  // each owned, kBlock entries
+  size_t size_ = 0;
+  MemBuf<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
+  // Open addressing over texts of two bytes or more: the 32-bit hash above
+  // entry id + 1, or 0 for a free slot.
+  MemBuf<uint64_t> table_;
+  uint32_t short_[1 + 128] = {};  // entry id + 1 of "" and of each one-byte text, or 0
   Seen seen_[kSeenSlots] = {};
 };
 

@@ -13,6 +13,7 @@ static_assert(std::endian::native == std::endian::little, "floats are written in
 namespace {
 
 constexpr size_t kVarint = Output::kVarintMax;
+constexpr size_t kAhead = 16;  // rows a gather fetches ahead of the one it reads
 
 }  // namespace
 
@@ -20,7 +21,7 @@ PyObject* Writer::run() noexcept {
   for (;;) {
     if (!pass()) return nullptr;
     int64_t excess = charge_ - (int64_t(out_.size()) * kSizeBudgetPerByte + budget_base_);
-    if (excess <= 0) return out_.to_bytes();
+    if (excess <= 0) break;
     std::sort(parts_.begin(), parts_.end(), [](const Part& a, const Part& b) {
       return a.charge != b.charge ? a.charge > b.charge : a.order < b.order;
     });
@@ -32,11 +33,21 @@ PyObject* Writer::run() noexcept {
       if (excess <= 0) break;
     }
   }
+  // The bytes object takes the place of what is given back here.
+  frames_.release();
+  arena_.release();
+  cells_.release();
+  strings_.known.release();
+  snapshot_.release();
+  return out_.to_bytes();
 }
 
 bool Writer::pass() noexcept {
   out_.truncate(0);
-  if (!out_.room(2)) return false;
+  // Most items take a byte or two, floats nine and texts their bytes, at
+  // most once each: close to the document's size, less what tables save.
+  size_t guess = 16 + snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
+  if (!out_.reserve(guess)) return false;
   out_.bytes(wire::kHeader, 2);
   strings_.size = 0;
   if (compact_) {
@@ -55,22 +66,88 @@ bool Writer::pass() noexcept {
   return true;
 }
 
+namespace {
+
+// Whether writing the node opens a frame (and so may move the frames).
+bool opens(NodeKind kind) {
+  return kind == NodeKind::dict || kind == NodeKind::dict_sub || kind == NodeKind::list;
+}
+
+}  // namespace
+
+bool Writer::integer(int64_t v) noexcept {
+  if (!out_.room(1 + kVarint)) return false;
+  if (v >= 0 && v < 0x80) {
+    out_.byte(uint8_t(tag_byte(Tag::SmallInt) | v));
+  } else {
+    out_.byte(tag_byte(Tag::Int));
+    out_.varint(wire::zigzag(v));
+  }
+  return true;
+}
+
+bool Writer::number(double v) noexcept {
+  if (compact_ && wire::integral(v)) return integer(int64_t(v));  // it decodes as this int anyway
+  if (!out_.room(9)) return false;
+  out_.byte(tag_byte(Tag::Float));
+  out_.bytes(&v, 8);
+  return true;
+}
+
+// A node that is not a container, written where it stands.
+inline bool Writer::scalar(const Node& item) noexcept {
+  switch (item.kind) {
+    case NodeKind::int_:
+    case NodeKind::int_sub:
+      return integer(item.i);
+    case NodeKind::float_:
+    case NodeKind::float_sub:
+      return number(item.f);
+    case NodeKind::str:
+    case NodeKind::str_sub:
+      return string(item.text);
+    case NodeKind::none:
+    case NodeKind::false_:
+    case NodeKind::true_:
+      if (!out_.room(1)) return false;
+      out_.byte(item.kind == NodeKind::none    ? tag_byte(Tag::None)
+                : item.kind == NodeKind::true_ ? tag_byte(Tag::True)
+                                               : tag_byte(Tag::False));
+      return true;
+    default:
+      return unchecked();
+  }
+}
+
 // `frame` is the top frame; anything pushed from here invalidates it, so
-// it is advanced first.
+// it is advanced first, and left as soon as a container is written.
+// Scalars are written in a run without going back to the frame loop.
 bool Writer::resume(Frame& frame) noexcept {
+  const Node* nodes = snapshot_.nodes.data();
   switch (frame.step) {
-    case Step::object: {
-      if (frame.next == frame.end) break;
-      uint32_t key = frame.next;
-      frame.next += 2;
-      return string(snapshot_.nodes[key].text) && value(key + 1);
-    }
+    case Step::object:
+      while (frame.next != frame.end) {
+        uint32_t key = frame.next;
+        frame.next += 2;
+        if (!string(nodes[key].text)) return false;
+        if (opens(nodes[key + 1].kind)) return value(key + 1);
+        if (!scalar(nodes[key + 1])) return false;
+      }
+      break;
     case Step::list:
-      if (frame.next == frame.end) break;
-      return value(frame.next++);
+      while (frame.next != frame.end) {
+        uint32_t node = frame.next++;
+        if (opens(nodes[node].kind)) return value(node);
+        if (!scalar(nodes[node])) return false;
+      }
+      break;
     case Step::values:
-      if (frame.next == frame.end) break;
-      return value(arena_[frame.items + frame.next++]);
+      while (frame.next != frame.end) {
+        uint32_t node = arena_[frame.items + frame.next++];
+        if (opens(nodes[node].kind)) return value(node);
+        if (!scalar(nodes[node])) return false;
+      }
+      break;
     case Step::table:
       if (frame.next == frame.end) {
         uintptr_t ident = frame.ident;
@@ -93,23 +170,6 @@ bool Writer::resume(Frame& frame) noexcept {
 bool Writer::value(uint32_t node) noexcept {
   const Node& item = snapshot_.nodes[node];
   switch (item.kind) {
-    case NodeKind::none:
-    case NodeKind::false_:
-    case NodeKind::true_:
-      if (!out_.room(1)) return false;
-      out_.byte(item.kind == NodeKind::none    ? tag_byte(Tag::None)
-                : item.kind == NodeKind::true_ ? tag_byte(Tag::True)
-                                               : tag_byte(Tag::False));
-      return true;
-    case NodeKind::int_:
-    case NodeKind::int_sub:
-      return integer(item.i);
-    case NodeKind::float_:
-    case NodeKind::float_sub:
-      return number(item.f);
-    case NodeKind::str:
-    case NodeKind::str_sub:
-      return string(item.text);
     case NodeKind::dict:
     case NodeKind::dict_sub: {
       const Box& box = snapshot_.boxes[item.box];
@@ -121,45 +181,25 @@ bool Writer::value(uint32_t node) noexcept {
     }
     case NodeKind::list:
       return list(item.box);
-    case NodeKind::raw:
-      break;
+    default:
+      return scalar(item);
   }
+}
+
+bool Writer::unchecked() noexcept {
   PyErr_SetString(PyExc_SystemError, "vorn: a value was written before it was checked");
   return false;
 }
 
-bool Writer::integer(int64_t v) noexcept {
-  if (!out_.room(1 + kVarint)) return false;
-  if (v >= 0 && v < 0x80) {
-    out_.byte(uint8_t(tag_byte(Tag::SmallInt) | v));
-  } else {
-    out_.byte(tag_byte(Tag::Int));
-    out_.varint(wire::zigzag(v));
-  }
-  return true;
-}
-
-bool Writer::number(double v) noexcept {
-  if (compact_ && wire::integral(v)) return integer(int64_t(v));  // it decodes as this int anyway
-  if (!out_.room(9)) return false;
-  out_.byte(tag_byte(Tag::Float));
-  out_.bytes(&v, 8);
-  return true;
-}
-
-// A string item: a reference when the decoder has the string and that is no
-// longer, else the text (a short string up to 31 bytes). Strings of two or
-// more bytes written out take the next number in the string table.
-bool Writer::string(uint32_t text) noexcept {
+// A string item past the inline case: a reference when the decoder has the
+// string and that is no longer, else the text (a short string up to 31
+// bytes). Strings of two or more bytes written out take the next number in
+// the string table.
+bool Writer::literal(uint32_t text) noexcept {
   const Text& entry = snapshot_.texts[text];
   int64_t index = compact_ ? strings_.known[text] : -1;
   uint64_t length = entry.length;
   if (!out_.room(1 + kVarint + length)) return false;
-  if (index >= 0 && uint64_t(index) < wire::kRefLimit) {
-    out_.byte(tag_byte(Tag::StringRef));
-    out_.varint(uint64_t(index));
-    return true;
-  }
   if (length >= 2 && compact_) {
     if (index >= 0 && 1 + wire::varint_size(uint64_t(index)) <= wire::literal_size(length)) {
       out_.byte(tag_byte(Tag::StringRef));
@@ -185,29 +225,30 @@ bool Writer::list(uint32_t box_index) noexcept {
   uintptr_t ident = reinterpret_cast<uintptr_t>(box.obj);
   if (compact_ && n >= 2 && !plain_.contains(ident)) {
     size_t items = arena_.size();
-    if (!arena_.reserve(items + n)) return false;
+    const Node* cells = &snapshot_.nodes[box.first];
     bool records = true;
-    for (uint32_t i = 0; i < n; ++i) {
-      records &= snapshot_.nodes[box.first + i].kind == NodeKind::dict;
-      arena_.push_reserved(box.first + i);
-    }
+    for (uint32_t i = 0; i < n && records; ++i) records = cells[i].kind == NodeKind::dict;
     if (records) {
+      // The former reads rows by node, and a table's frames keep them.
+      if (!arena_.reserve(items + n)) return false;
+      for (uint32_t i = 0; i < n; ++i) arena_.push_reserved(box.first + i);
       Form form = Form::none;
       if (!former_.form(&arena_[items], n, form)) return false;
       if (form != Form::none) return table(box_index, items, form);
+      arena_.truncate(items);
     } else {
+      // A typed list is written from its nodes at once: no frame needs `items`.
       Plan plan;
-      if (!chooser_.choose(&arena_[items], n, 1, strings_, plan)) return false;
+      if (!chooser_.choose(cells, n, 1, strings_, plan)) return false;
       if (plan.kind != ColumnKind::Values) {
         // A typed list: its kinds hold scalars only, written at once.
         if (!open_part() || !out_.room(1 + kVarint)) return false;
         out_.byte(tag_byte(Tag::TypedList));
         out_.varint(n);
-        if (!column(items, n, plan)) return false;
+        if (!column(items, cells, n, plan)) return false;
         return close_part(ident);
       }
     }
-    arena_.truncate(items);
   }
   if (!out_.room(1 + kVarint)) return false;
   out_.byte(tag_byte(Tag::List));
@@ -243,11 +284,20 @@ bool Writer::table_column(Frame frame) noexcept {
   size_t k = frame.next - 1;
   size_t n = frame.count;
   size_t column_at = arena_.size();
-  if (!arena_.reserve(column_at + n)) return false;
+  if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
+  cells_.clear();
+  // Each row's cell is a stride away from the last: the rows a little ahead
+  // are fetched while this one is read.
+  const uint32_t* rows = &arena_[frame.items];
+  auto ahead = [&](size_t r, uint32_t c) {
+    if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(rows[r + kAhead]) + 2 * c]);
+  };
   if (frame.form == Form::rows) {
     for (size_t r = 0; r < n; ++r) {
-      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      ahead(r, uint32_t(k));
+      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
       arena_.push_reserved(uint32_t(row.first + 2 * k + 1));
+      cells_.push_reserved(nodes[row.first + 2 * k + 1]);
     }
   } else {
     uint32_t key = arena_[frame.header + k];
@@ -257,10 +307,12 @@ bool Writer::table_column(Frame frame) noexcept {
     uint8_t* bits = out_.tail() + 1;
     std::memset(bits, 0, bitmap);
     for (size_t r = 0; r < n; ++r) {
-      const Box& row = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+      if (r + kAhead < n) ahead(r, arena_[cursors + r + kAhead]);
+      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
       uint32_t c = arena_[cursors + r];
       if (c < row.count && nodes[row.first + 2 * c].text == key) {
         arena_.push_reserved(row.first + 2 * c + 1);
+        cells_.push_reserved(nodes[row.first + 2 * c + 1]);
         arena_[cursors + r] = c + 1;
         bits[r >> 3] |= uint8_t(1u << (r & 7));
       }
@@ -271,8 +323,8 @@ bool Writer::table_column(Frame frame) noexcept {
   }
   size_t present = arena_.size() - column_at;
   Plan plan;
-  if (!chooser_.choose(&arena_[column_at], present, 0, strings_, plan)) return false;
-  return column(column_at, present, plan);
+  if (!chooser_.choose(cells_.data(), present, 0, strings_, plan)) return false;
+  return column(column_at, cells_.data(), present, plan);
 }
 
 // The next key of an object column: that key's values as a column.
@@ -281,19 +333,24 @@ bool Writer::object_column(Frame frame) noexcept {
   size_t k = frame.next - 1;
   size_t n = frame.count;
   size_t column_at = arena_.size();
-  if (!arena_.reserve(column_at + n)) return false;
+  if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
+  cells_.clear();
+  const uint32_t* records = &arena_[frame.items];
   for (size_t r = 0; r < n; ++r) {
-    const Box& record = snapshot_.boxes[nodes[arena_[frame.items + r]].box];
+    if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(records[r + kAhead]) + 2 * k]);
+    const Box& record = snapshot_.boxes[nodes[records[r]].box];
     arena_.push_reserved(uint32_t(record.first + 2 * k + 1));
+    cells_.push_reserved(nodes[record.first + 2 * k + 1]);
   }
   Plan plan;
-  if (!chooser_.choose(&arena_[column_at], n, 0, strings_, plan)) return false;
-  return column(column_at, n, plan);
+  if (!chooser_.choose(cells_.data(), n, 0, strings_, plan)) return false;
+  return column(column_at, cells_.data(), n, plan);
 }
 
 // One column body: its kind byte and its items. Values and object columns go
-// on as frames over the arena's `items`; the other kinds are written here.
-bool Writer::column(size_t items, size_t n, const Plan& plan) noexcept {
+// on as frames over the arena's `items`; the other kinds are written here,
+// from `cells`, the items' nodes side by side.
+bool Writer::column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept {
   add_charge(int64_t(n) + 1);
   if (!out_.room(2 + kVarint)) return false;
   out_.byte(static_cast<uint8_t>(plan.kind));
@@ -314,7 +371,7 @@ bool Writer::column(size_t items, size_t n, const Plan& plan) noexcept {
       uint8_t* bits = out_.tail();
       std::memset(bits, 0, bitmap);
       for (size_t i = 0; i < n; ++i) {
-        if (snapshot_.nodes[arena_[items + i]].kind == NodeKind::true_) {
+        if (cells[i].kind == NodeKind::true_) {
           bits[i >> 3] |= uint8_t(1u << (i & 7));
         }
       }

@@ -17,12 +17,14 @@
 #include "ptr_set.h"
 #include "snapshot.h"
 #include "table_form.h"
+#include "wire.h"
 
 namespace vorn {
 
 class Writer {
  public:
-  Writer(const Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
+  // Releases `snapshot` once the document is written.
+  Writer(Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
       : snapshot_(snapshot),
         compact_(compact),
         budget_base_(budget_base),
@@ -55,14 +57,30 @@ class Writer {
   bool pass() noexcept;
   bool resume(Frame& frame) noexcept;
   bool value(uint32_t node) noexcept;
-  bool string(uint32_t text) noexcept;
+  bool scalar(const Node& item) noexcept;
+  bool unchecked() noexcept;  // SystemError: a raw node reached the writer
+  // A string item. Inline, the case of most strings in documents of many
+  // records: one the decoder has, at an index that always pays (keys).
+  bool string(uint32_t text) noexcept {
+    if (compact_) {
+      int64_t index = strings_.known[text];
+      if (index >= 0 && index < int64_t(wire::kRefLimit)) {
+        if (!out_.room(3)) return false;
+        out_.byte(tag_byte(Tag::StringRef));
+        out_.varint(uint64_t(index));
+        return true;
+      }
+    }
+    return literal(text);
+  }
+  bool literal(uint32_t text) noexcept;
   bool integer(int64_t v) noexcept;
   bool number(double v) noexcept;
   bool list(uint32_t box) noexcept;
   bool table(uint32_t box, size_t rows, Form form) noexcept;
   bool table_column(Frame frame) noexcept;
   bool object_column(Frame frame) noexcept;
-  bool column(size_t items, size_t n, const Plan& plan) noexcept;
+  bool column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept;
   bool zigzags(const int64_t* values, size_t n, bool deltas) noexcept;
   bool push(const Frame& frame) noexcept { return frames_.push(frame); }
   void add_charge(int64_t amount) noexcept {
@@ -71,8 +89,12 @@ class Writer {
   }
   bool open_part() noexcept { return part_charges_.push(0); }
   bool close_part(uintptr_t ident) noexcept;
+  // The first item node of the record at node `row`.
+  uint32_t row_first(uint32_t row) const noexcept {
+    return snapshot_.boxes[snapshot_.nodes[row].box].first;
+  }
 
-  const Snapshot& snapshot_;
+  Snapshot& snapshot_;
   bool compact_;
   int64_t budget_base_;
   Chooser chooser_;
@@ -81,6 +103,7 @@ class Writer {
   StringTable strings_;
   MemBuf<Frame> frames_;
   MemBuf<uint32_t> arena_;  // the open frames' arrays, as a stack
+  MemBuf<Node> cells_;      // the nodes of the column being chosen, side by side
   int64_t charge_ = 0;
   MemBuf<int64_t> part_charges_;  // the charge of each open tabular part
   MemBuf<Part> parts_;

@@ -41,6 +41,14 @@ class MemBuf {
     cap_ = cap;
     return true;
   }
+  // Room for `more` items, growing fourfold: for the arrays of one large
+  // piece of work, which reach their size in few steps, each a copy of all
+  // before it into memory not yet touched. False with MemoryError pending.
+  bool room_fourfold(size_t more) noexcept {
+    if (more <= cap_ - size_) return true;
+    size_t cap = cap_ < 16 ? 64 : cap_ > PY_SSIZE_T_MAX / 4 ? cap_ : 4 * cap_;
+    return reserve(more > cap - size_ ? size_ + more : cap);
+  }
   // Appends one item. False with MemoryError pending.
   bool push(const T& item) noexcept {
     if (size_ == cap_ && !reserve(cap_ < 8 ? 8 : cap_ * 2)) return false;
@@ -60,6 +68,12 @@ class MemBuf {
   }
   void truncate(size_t size) noexcept { size_ = size; }
   void clear() noexcept { size_ = 0; }
+  // Empties the buffer and gives its memory back.
+  void release() noexcept {
+    PyMem_Free(data_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+  }
   void swap(MemBuf& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -71,6 +85,7 @@ class MemBuf {
   T* begin() noexcept { return data_; }
   T* end() noexcept { return data_ + size_; }
   size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return cap_; }
   bool empty() const noexcept { return size_ == 0; }
   T& operator[](size_t i) noexcept { return data_[i]; }
   const T& operator[](size_t i) const noexcept { return data_[i]; }
