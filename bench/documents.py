@@ -184,7 +184,7 @@ def first_difference(expected: Any, got: Any, path: str = "$") -> str | None:
     if type(expected) is list:
         if len(expected) != len(got):
             return f"{path}: list of {len(expected)} != list of {len(got)}"
-        for i, (a, b) in enumerate(zip(expected, got)):
+        for i, (a, b) in enumerate(zip(expected, got, strict=False)):
             found = first_difference(a, b, f"{path}[{i}]")
             if found:
                 return found

@@ -32,8 +32,8 @@ def read_folder(folder: Path, workers: int = 2):
 
     files = sorted(str(p) for p in folder.glob("*.vorn"))
     # The partitions keep the dtypes loads_arrow gives (dask would turn text into its own dtype).
-    with dask.config.set({"dataframe.convert-string": False}), LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster):
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    with dask.config.set({"dataframe.convert-string": False}), cluster, Client(cluster):
         frame = dd.from_map(read_table, files).compute()
     one_by_one = pd.concat([read_table(f) for f in files])
     return frame, one_by_one

@@ -19,7 +19,7 @@ def decoded_form(value: Any) -> Any:
     if isinstance(value, (list, tuple)):
         return list(map(decoded_form, value))
     if isinstance(value, dict):
-        return dict(zip(value, map(decoded_form, value.values())))
+        return dict(zip(value, map(decoded_form, value.values()), strict=False))
     return value
 
 

@@ -50,7 +50,7 @@ def same(a: object, b: object) -> bool:
     if type(a) is not type(b):
         return False
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))  # type: ignore[arg-type]
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=False))  # type: ignore[arg-type]
     if isinstance(a, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)  # type: ignore[index]
     return a == b
@@ -174,7 +174,7 @@ def main(groups: list[str]) -> None:
         if extra == EXTRA_SWEEPS and residues[extra] > residues[extra - 1]:
             leaks[name] = residues.tolist()
         del expected
-    json.dump({"runs": sum(counts), "outcomes": dict(zip(KINDS, counts)), "anomalies": anomalies[:50],
+    json.dump({"runs": sum(counts), "outcomes": dict(zip(KINDS, counts, strict=False)), "anomalies": anomalies[:50],
                "allocations": allocations, "leaks": leaks, "block_counting": sys.getallocatedblocks() > 0}, sys.stdout)
 
 

@@ -49,7 +49,7 @@ def test_decodes(data, expected, same):
 def test_copied_dict_keeps_key_objects_and_order():
     value = loads_binary(doc("07 02 0a 08 02 42 6b 32 07 00 42 6b 31 80 0b 00"))
     assert [list(d) for d in value] == [["k2", "k1"]] * 2
-    for original, copy in zip(value[0], value[1]):
+    for original, copy in zip(value[0], value[1], strict=False):
         assert original is copy
 
 

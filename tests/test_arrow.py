@@ -34,14 +34,14 @@ def same(a: object, b: object) -> bool:
     if isinstance(a, dict) and isinstance(b, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=False))
     return type(a) is type(b) and a == b
 
 
 def column_of(kind: str, values: list) -> bytes:
     """A column body of `kind` for `values` (no None among them)."""
     if kind == "delta":
-        deltas = [v - p for v, p in zip(values, [0] + values[:-1])]
+        deltas = [v - p for v, p in zip(values, [0] + values[:-1], strict=False)]
         return cat.delta_col(*deltas)
     if kind == "decimal":
         return cat.decimal_col(2, *[round(v * 100) for v in values])
@@ -51,7 +51,7 @@ def column_of(kind: str, values: list) -> bytes:
     if kind == "bool":
         return cat.bool_col(*[int(v) for v in values])
     if kind == "object":
-        return cat.object_col(["x", "y"], cat.delta_col(*[v["x"] - p["x"] for v, p in zip(values, [{"x": 0}] + values[:-1])]),
+        return cat.object_col(["x", "y"], cat.delta_col(*[v["x"] - p["x"] for v, p in zip(values, [{"x": 0}] + values[:-1], strict=False)]),
                               cat.values_col(*[vorn.dumps(v["y"])[2:] for v in values]))
     return cat.values_col(*[vorn.dumps(v)[2:] for v in values])
 
@@ -77,7 +77,7 @@ def table_doc(kind: str, rows: int, presence: str) -> bytes:
     values = [sample(kind, i) for i in range(rows)]
     if presence == "nulls" and kind.startswith("values"):
         values = [None if i % 4 == 1 else v for i, v in enumerate(values)]
-    column = column_of(kind, [v for v, p in zip(values, present) if p])
+    column = column_of(kind, [v for v, p in zip(values, present, strict=False) if p])
     body = cat.full(column) if all(present) else cat.present([int(p) for p in present], column)
     ids = cat.full(cat.delta_col(*([1] * rows)))
     return cat.doc(cat.column_table(["id", "c"], rows, ids, body))

@@ -1,4 +1,5 @@
-"""The Python package stays ruff-clean (the rules are in pyproject.toml)."""
+"""The Python code (package, tests, benchmark, tools, examples) stays ruff-clean (the rules are in
+pyproject.toml)."""
 
 import os
 import shutil
@@ -16,6 +17,6 @@ def test_package_passes_ruff() -> None:
     tool = shutil.which("ruff", path=os.path.dirname(sys.executable)) or shutil.which("ruff")
     if tool is None:
         pytest.fail("ruff is not installed (it comes with the test extra)")
-    run = subprocess.run([tool, "check", "--no-cache", str(REPO / "python" / "vorn")], capture_output=True,
-                         text=True, cwd=REPO)
+    folders = [str(REPO / name) for name in ("python", "tests", "bench", "tools", "fuzz", "examples")]
+    run = subprocess.run([tool, "check", "--no-cache", *folders], capture_output=True, text=True, cwd=REPO)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-1000:]

@@ -271,7 +271,7 @@ def random_column(kind: str, rng: random.Random, count: int) -> tuple[bytes, lis
     """A column body of `count` random items of one kind, and the items it stands for."""
     if kind == "delta":
         values = [rng.randrange(-(2**40), 2**40) for _ in range(count)]
-        return b"\x01" + b"".join(zigzag(b - a) for a, b in zip([0] + values, values)), values
+        return b"\x01" + b"".join(zigzag(b - a) for a, b in zip([0] + values, values, strict=False)), values
     if kind == "decimal":
         mantissas = [rng.randrange(-(10**7), 10**7) * rng.choice([1, 1000]) for _ in range(count)]
         return b"\x02\x03" + b"".join(map(zigzag, mantissas)), [m / 1000 if m % 1000 else m // 1000 for m in mantissas]
@@ -291,7 +291,7 @@ def random_column(kind: str, rng: random.Random, count: int) -> tuple[bytes, lis
         return b"\x00" + b"".join(item for item, _ in items), [value for _, value in items]
     flags, bits = random_column("flags", rng, count)
     deltas, ints = random_column("delta", rng, count)
-    return b"\x05\x02\x41x\x41y" + flags + deltas, [{"x": bit, "y": i} for bit, i in zip(bits, ints)]
+    return b"\x05\x02\x41x\x41y" + flags + deltas, [{"x": bit, "y": i} for bit, i in zip(bits, ints, strict=False)]
 
 
 @pytest.mark.parametrize("columnar", [False, True])
@@ -301,12 +301,12 @@ def test_large_table(columnar):
     shares = [None, 0.5, 0.0, 0.97, 0.03, 1.0, 0.5, None, 0.25, 0.75, 0.6] if columnar else [None] * len(kinds)
     keys = [f"{kind}{i}" for i, kind in enumerate(kinds)]
     expected, columns = [{} for _ in range(rows)], b""
-    for key, kind, share in zip(keys, kinds, shares):
+    for key, kind, share in zip(keys, kinds, shares, strict=False):
         present = [share is None or rng.random() < share for _ in range(rows)]
         body, values = random_column(kind, rng, sum(present))
         columns += (b"\x00" if share is None else b"\x01" + bitmap(present)) * columnar + body
         found = iter(values)
-        for row, here in zip(expected, present):
+        for row, here in zip(expected, present, strict=False):
             if here:
                 row[key] = next(found)
     data = doc(b"\x0d" if columnar else b"\x09", varint(len(keys)), *map(string_item, keys), varint(rows), columns)
