@@ -47,7 +47,7 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
     end = p + out.spare();
     return true;
   };
-  auto text = [&](PyObject* s) noexcept __attribute__((always_inline)) {
+  auto text = [&](PyObject* s) __attribute__((always_inline)) {
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(s, &length);
     if (utf8 == nullptr) {
@@ -71,19 +71,19 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
 
   Open stack[kMaxDepth];
   size_t depth = 0;
-  auto open = [&](PyObject* obj, Py_ssize_t size, bool is_dict, Tag tag) noexcept
-      __attribute__((always_inline)) {
-        // A cycle reaches the depth limit too: the checked encoder names either.
-        if (size < 0 || uint64_t(size) > kMaxLength) return Direct::declined;
-        *p++ = tag_byte(tag);
-        p = put_varint(p, uint64_t(size));
-        if (size == 0) return Direct::written;
-        if (depth >= size_t(kMaxDepth)) return Direct::declined;
-        stack[depth++] = Open{obj, 0, size, is_dict};
-        return Direct::written;
-      };
+  // Opens a container: its tag and count now, its items from the loop below.
+  auto open = [&](PyObject* obj, Py_ssize_t n, bool dict, Tag tag) __attribute__((always_inline)) {
+    // A cycle reaches the depth limit too: the checked encoder names either.
+    if (n < 0 || uint64_t(n) > kMaxLength) return Direct::declined;
+    *p++ = tag_byte(tag);
+    p = put_varint(p, uint64_t(n));
+    if (n == 0) return Direct::written;
+    if (depth >= size_t(kMaxDepth)) return Direct::declined;
+    stack[depth++] = Open{obj, 0, n, dict};
+    return Direct::written;
+  };
   // Writes a scalar, or opens a container (its items follow from the loop).
-  auto value = [&](PyObject* v) noexcept __attribute__((always_inline)) {
+  auto value = [&](PyObject* v) __attribute__((always_inline)) {
     PyTypeObject* type = Py_TYPE(v);
     if (!room(kHead)) return Direct::failed;
     if (type == &PyUnicode_Type) return text(v);
