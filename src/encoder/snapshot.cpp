@@ -23,7 +23,7 @@ bool node_room(MemBuf<Node>& nodes, size_t more) noexcept {
     PyErr_NoMemory();
     return false;
   }
-  return nodes.room_fourfold(more);
+  return nodes.make_room(more);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ void Snapshot::release() noexcept {
 }
 
 bool Snapshot::item_room(size_t more) noexcept {
-  return node_room(nodes, more) && raws_.room_fourfold(more);
+  return node_room(nodes, more) && raws_.make_room(more);
 }
 
 bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
@@ -207,7 +207,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
     return refuse(Reason::depth, key.get(), true, Py_ssize_t(depth));
   }
   if (int64_t(count) > int64_t(kMaxLength)) return refuse(Reason::count, obj, true, 0);
-  if (!boxes.room_fourfold(1)) return false;
+  if (!boxes.make_room(1)) return false;
   boxes.push_reserved(Box{obj, first, count});
   nodes[node].box = uint32_t(boxes.size() - 1);
   nodes[node].kind = !is_dict ? NodeKind::list : exact ? NodeKind::dict : NodeKind::dict_sub;
