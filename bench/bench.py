@@ -498,7 +498,8 @@ def header_text(info: dict[str, Any], contenders: list[Contender], args: argpars
     return "\n".join(lines)
 
 
-def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict[str, Any]) -> None:
+def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict[str, Any],
+              encode_reports: list[EncodeReport] | None = None, encoder_names: list[str] | None = None) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -506,10 +507,16 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
     from matplotlib.ticker import FuncFormatter
 
     docs = [r.doc.name for r in reports]
-    count = len(names)
+    encoded = {e.name: e for e in encode_reports or []}
+    encoder_names = encoder_names if encoded else []
+    # One color per contender in every panel (an encoder without a decoder of its name gets its own).
+    order = names + [n for n in encoder_names or [] if n not in names]
+    count = max(len(names), len(encoder_names or []))
     height = max(4.0, 0.14 * count * len(docs) + 1.5) + 0.5  # three title lines
-    fig, (speed_ax, size_ax) = plt.subplots(1, 2, figsize=(15, height), sharey=True)
-    colors = plt.get_cmap("tab10")
+    panels = 3 if encoded else 2
+    fig, axes = plt.subplots(1, panels, figsize=(7.5 * panels, height), sharey=True)
+    speed_ax, size_ax = axes[0], axes[-1]
+    colors = plt.get_cmap("tab10" if len(order) <= 10 else "tab20")
     bar = 0.8 / count
     for k, name in enumerate(names):
         ys, ratios, sizes = [], [], []
@@ -525,15 +532,25 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
                 sizes.append((y, result.size / json_size.size))
         if not ys:
             continue
-        style = {"height": bar, "color": colors(k % 10), "label": name}
+        style = {"height": bar, "color": colors(order.index(name) % colors.N), "label": name}
         speed_ax.barh(ys, ratios, **style)
         if sizes:
             size_ax.barh([y for y, _ in sizes], [s for _, s in sizes], **style)
+    if encoded:
+        encode_ax = axes[1]
+        for k, name in enumerate(encoder_names or []):
+            points = [(i + (k - (len(encoder_names or []) - 1) / 2) * bar, e.ratio(name))
+                      for i, e in enumerate(encoded.get(d) for d in docs) if e is not None]
+            points = [(y, r) for y, r in points if r is not None]
+            if points:
+                encode_ax.barh([y for y, _ in points], [r for _, r in points], height=bar,
+                               color=colors(order.index(name) % colors.N), label=name)
+        encode_ax.set_xlabel("encode time / msgpack.packb (median, log scale, lower is faster)")
     def minor_label(x: float, _pos: int) -> str:
         leading = round(x / 10 ** math.floor(math.log10(x)), 6) if x > 0 else 0
         return f"{x:g}×" if leading in (2, 5) else ""
 
-    for ax in (speed_ax, size_ax):
+    for ax in axes:
         ax.set_xscale("log")
         ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x:g}×"))
         ax.xaxis.set_minor_formatter(FuncFormatter(minor_label))
@@ -545,10 +562,15 @@ def write_png(path: Path, reports: list[DocReport], names: list[str], info: dict
     speed_ax.invert_yaxis()
     speed_ax.set_xlabel("decode time / marshal.loads (median, log scale, lower is faster)")
     size_ax.set_xlabel("encoded size / compact JSON (log scale)")
-    handles, labels = speed_ax.get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 10), fontsize="small")
+    handles, labels = [], []
+    for ax in axes:  # each contender once, decoders first
+        for handle, label in zip(*ax.get_legend_handles_labels(), strict=True):
+            if label not in labels:
+                handles.append(handle)
+                labels.append(label)
+    fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 11), fontsize="small")
     # Date, machine and versions on the chart itself: it is shown apart from the tables.
-    fig.suptitle(f"vorn_native decode benchmark, {info['date']}\n"
+    fig.suptitle(f"vorn_native {'decode and encode' if encoded else 'decode'} benchmark, {info['date']}\n"
                  f"{info['cpu']}, {info['nproc']} cores, {info['platform']}\n{info['versions']}",
                  fontsize="medium")
     fig.tight_layout(rect=(0, 0.35 / height, 1, 1))  # the layout makes room for the title
@@ -767,7 +789,7 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.png:
         try:
-            write_png(Path(args.png), reports, names, info)
+            write_png(Path(args.png), reports, names, info, encode_reports, [e.name for e in encoders])
             print(f"chart written to {args.png}", file=sys.stderr)
         except ImportError as error:
             print(f"no chart: {error}; pip install '.[bench]'", file=sys.stderr)
