@@ -141,31 +141,27 @@ MODULES = {"vorn_native": "vorn_native", "vorn._native": "vorn._native", "vorn._
            "vorn": "vorn_native"}
 
 MODULE_CODE = """
-import importlib.machinery, importlib.util, os, sys, tempfile
+import importlib.machinery, os, sys, tempfile
 
-def origin(name):
+def located(name):
+    # What to import and from which folder: an extension module by its own file name.
     if name == "vorn" or "." not in name:
-        return None
+        return name, None
     package, _, leaf = name.rpartition(".")
-    # The package's spec, without importing it.
-    for folder in importlib.util.find_spec(package).submodule_search_locations:
-        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-            if os.path.exists(os.path.join(folder, leaf + suffix)):
-                return os.path.join(folder, leaf + suffix)
+    for entry in sys.path:
+        folder = os.path.join(entry or ".", package)
+        if any(os.path.exists(os.path.join(folder, leaf + suffix)) for suffix in importlib.machinery.EXTENSION_SUFFIXES):
+            return leaf, folder
     raise AssertionError("no extension module " + name)
 
 out = os.path.join(tempfile.mkdtemp(), "outcome")
 CODE = f'''
-NAME, PATH = {{{module!r}!r}}, {{origin({module!r})!r}}
+NAME, FOLDER = {{located({module!r})!r}}
 try:
-    if PATH is None:
-        import importlib
-        importlib.import_module(NAME)
-    else:
-        import importlib.util
-        spec = importlib.util.spec_from_file_location(NAME, PATH)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+    import importlib, sys
+    if FOLDER is not None:
+        sys.path.insert(0, FOLDER)
+    importlib.import_module(NAME)
     outcome = "imported"
 except ImportError as error:
     outcome = "ImportError: " + str(error)
