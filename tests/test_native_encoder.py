@@ -464,3 +464,28 @@ def test_dunder_callbacks_that_empty_the_value(make: Callable[[], object]) -> No
         Victims.lists = [value] if isinstance(value, list) else [v for v in value.values() if isinstance(v, list)]  # type: ignore[attr-defined]
         kind, data = assert_same(value)
         assert kind == "bytes" and vorn.loads(data)  # type: ignore[arg-type]
+
+
+KEPT_LIMIT = 16 << 20  # what the encoder may keep between calls
+
+
+def test_working_memory_kept_between_calls_is_bounded_and_reused_cleanly() -> None:
+    # Large scratch blocks outlive a call to spare the next one its page faults. A reused block
+    # holds the last document's bytes: every output must still be exactly the pure encoder's, and
+    # however large the document, what stays kept is capped.
+    _native.drop_spare()
+    small = {"k": ["ab", "cd"] * 3, "n": [1.5, 2.5]}
+    expected = {mode: pure.dumps(small, compact=mode) for mode in (True, False)}
+    shapes = [
+        [{"id": i, "s": "x" * (i % 50), "f": i / 7} for i in range(20_000)],  # a table
+        [[i / 3, str(i)] for i in range(60_000)],  # many typed-list candidates
+        ["é" * 100] * 5_000 + [str(i) * 30 for i in range(5_000)],  # long texts
+        [list(range(i % 30)) for i in range(400_000)],  # more than the cap
+    ]
+    for big in shapes:
+        for mode in (True, False):
+            assert _native.dumps(big, compact=mode) == pure.dumps(big, compact=mode)
+            for again in (True, False):
+                assert _native.dumps(small, compact=again) == expected[again]
+        assert 0 < _native.drop_spare() <= KEPT_LIMIT
+        assert _native.drop_spare() == 0

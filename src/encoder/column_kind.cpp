@@ -241,8 +241,8 @@ bool Chooser::strings(const Node* cells, size_t n, int extra, const StringTable&
     if (counts_[text]++ == 0) order_.push_reserved(text);
   }
   struct Reset {  // leaves counts_ all zero again, however this returns
-    MemBuf<uint32_t>& counts;
-    MemBuf<uint32_t>& order;
+    Scratch<uint32_t>& counts;
+    Scratch<uint32_t>& order;
     ~Reset() {
       for (uint32_t text : order) counts[text] = 0;
     }
@@ -268,8 +268,8 @@ bool Chooser::strings(const Node* cells, size_t n, int extra, const StringTable&
   {
     // Rank of first appearance, to break ties; index_ is overwritten below anyway.
     for (size_t r = 0; r < order_.size(); ++r) index_[order_[r]] = int64_t(r);
-    const MemBuf<uint32_t>& counts = counts_;
-    const MemBuf<int64_t>& rank = index_;
+    const Scratch<uint32_t>& counts = counts_;
+    const Scratch<int64_t>& rank = index_;
     std::sort(entries.begin(), entries.end(), [&](uint32_t a, uint32_t b) {
       return counts[a] != counts[b] ? counts[a] > counts[b] : rank[a] < rank[b];
     });

@@ -20,7 +20,7 @@ struct Plan {
 // What the string table holds while a column is chosen: the first index of
 // each text (-1 if none yet) and the number of entries so far.
 struct StringTable {
-  MemBuf<int64_t> known;
+  Scratch<int64_t> known;
   int64_t size = 0;
 };
 
@@ -35,9 +35,9 @@ class Chooser {
   bool choose(const Node* cells, size_t n, int extra, const StringTable& strings,
               Plan& plan) noexcept;
 
-  MemBuf<int64_t> numbers;     // DeltaIntegers: the ints; Decimals: the mantissas
-  MemBuf<uint32_t> entries;    // StringDictionary: the entries (texts)
-  MemBuf<uint32_t> positions;  // StringDictionary: the entry of each item
+  Scratch<int64_t> numbers;     // DeltaIntegers: the ints; Decimals: the mantissas
+  Scratch<uint32_t> entries;    // StringDictionary: the entries (texts)
+  Scratch<uint32_t> positions;  // StringDictionary: the entry of each item
 
  private:
   bool integers(size_t n, int extra, Plan& plan) noexcept;
@@ -47,9 +47,9 @@ class Chooser {
   int64_t item_costs(const uint32_t* texts, size_t n, const StringTable& table) noexcept;
 
   const Snapshot& snapshot_;
-  MemBuf<uint32_t> counts_;  // per text: how often it stands in the column
-  MemBuf<int64_t> index_;    // per text: its index in the cost model
-  MemBuf<uint32_t> order_;   // the column's distinct texts in first-seen order
+  Scratch<uint32_t> counts_;  // per text: how often it stands in the column
+  Scratch<int64_t> index_;    // per text: its index in the cost model
+  Scratch<uint32_t> order_;   // the column's distinct texts in first-seen order
 };
 
 }  // namespace vorn

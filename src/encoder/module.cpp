@@ -1,10 +1,12 @@
 // The encoder module's boundary with the interpreter: initialisation and the
-// dumps and encode entry points. Nothing here keeps per-module or per-call state.
+// dumps and encode entry points. Nothing here keeps per-module or per-call
+// state; the only thing kept between calls is the spare working memory.
 #include <Python.h>
 
 #include "direct.h"
 #include "foundation/fault.h"
 #include "foundation/interpreter.h"
+#include "foundation/spare.h"
 #include "snapshot.h"
 #include "wire.h"
 #include "writer.h"
@@ -59,6 +61,10 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
       static_cast<PyObject*>(nullptr));
 }
 
+// Frees the working memory kept for the next call, for a caller that wants
+// it back now or that measures one call's memory from nothing.
+PyObject* drop_spare(PyObject*, PyObject*) { return PyLong_FromSize_t(spare::drop()); }
+
 PyMethodDef methods[] = {
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps)),
      METH_VARARGS | METH_KEYWORDS,
@@ -68,6 +74,9 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "encode(obj, compact=True, budget_base=4194304, default=None)\n--\n\n"
      "dumps, for a decoder whose decoded-size budget starts at budget_base."},
+    {"drop_spare", drop_spare, METH_NOARGS,
+     "drop_spare()\n--\n\n"
+     "Frees the working memory kept from earlier calls; returns how many bytes it held."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,11 +1,14 @@
-// The document being written: one PyMem buffer grown geometrically, turned
-// into one bytes object at the end.
+// The document being written: one PyMem buffer grown geometrically (and
+// kept for the next call when it is large), turned into one bytes object at
+// the end.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "foundation/spare.h"
 
 namespace vorn {
 
@@ -14,7 +17,7 @@ class Output {
   Output() noexcept = default;
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
-  ~Output() { PyMem_Free(data_); }
+  ~Output() { spare::give(data_, cap_); }
 
   // Makes room for `n` more bytes. False with MemoryError pending.
   bool room(size_t n) noexcept {
@@ -64,13 +67,11 @@ class Output {
     }
     size_t cap = cap_ < 256 ? 256 : cap_ * 2;
     if (cap < want || cap > size_t(PY_SSIZE_T_MAX)) cap = want;
-    void* grown = PyMem_Realloc(data_, cap);
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return false;
-    }
+    size_t got = 0;
+    void* grown = spare::grow(data_, cap_, size_, cap, got);
+    if (grown == nullptr) return false;
     data_ = static_cast<uint8_t*>(grown);
-    cap_ = cap;
+    cap_ = got;
     return true;
   }
 

@@ -35,7 +35,7 @@ class PtrSet {
     return size_t((key >> 4) * 0x9E3779B97F4A7C15ull >> 20);
   }
   bool grow() noexcept {
-    MemBuf<uintptr_t> old;
+    Scratch<uintptr_t> old;
     old.swap(slots_);
     if (!slots_.resize(old.size() < 16 ? 16 : old.size() * 2, 0)) {
       slots_.swap(old);
@@ -48,7 +48,7 @@ class PtrSet {
     return true;
   }
 
-  MemBuf<uintptr_t> slots_;
+  Scratch<uintptr_t> slots_;
   size_t size_ = 0;
 };
 

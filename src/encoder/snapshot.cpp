@@ -18,7 +18,7 @@ namespace {
 constexpr Py_ssize_t kDefaultCalls = 64;
 
 // Room for `more` nodes, whose indexes must fit the 32-bit fields.
-bool node_room(MemBuf<Node>& nodes, size_t more) noexcept {
+bool node_room(Scratch<Node>& nodes, size_t more) noexcept {
   if (more > UINT32_MAX - 1 - nodes.size()) {
     PyErr_NoMemory();
     return false;

@@ -65,8 +65,8 @@ class Snapshot {
   // the pure encoder raises for the first value that cannot be written.
   bool build(PyObject* root, PyObject* fallback) noexcept;
 
-  MemBuf<Node> nodes;  // nodes[0] is the root
-  MemBuf<Box> boxes;
+  Scratch<Node> nodes;  // nodes[0] is the root
+  Scratch<Box> boxes;
   Texts texts;
   size_t floats = 0;  // float nodes, for the writer's first guess at the document's size
 
@@ -100,10 +100,10 @@ class Snapshot {
   PyObject* key_object(uint32_t node) const noexcept;
   bool refuse(Reason reason, PyObject* value, bool with_current, Py_ssize_t extra) noexcept;
 
-  MemBuf<Frame> frames_;
+  Scratch<Frame> frames_;
   PyObject* fallback_ = nullptr;
   bool complete_ = false;  // every node checked
-  MemBuf<uint32_t> raws_;  // every raw item node, in document order, for the frames
+  Scratch<uint32_t> raws_;  // every raw item node, in document order, for the frames
 };
 
 }  // namespace vorn

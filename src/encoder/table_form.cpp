@@ -61,8 +61,8 @@ bool TableFormer::merge(bool& merged) noexcept {
   keys_.clear();
   edges_.clear();
   struct Reset {  // leaves rank_ all -1 again
-    MemBuf<int32_t>& rank;
-    MemBuf<uint32_t>& keys;
+    Scratch<int32_t>& rank;
+    Scratch<uint32_t>& keys;
     ~Reset() {
       for (uint32_t text : keys) rank[text] = -1;
     }

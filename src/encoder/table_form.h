@@ -26,7 +26,7 @@ class TableFormer {
   // are left in `header`. False with MemoryError pending.
   bool form(const uint32_t* rows, size_t n, Form& form) noexcept;
 
-  MemBuf<uint32_t> header;
+  Scratch<uint32_t> header;
 
  private:
   bool shapes(const uint32_t* rows, size_t n) noexcept;
@@ -39,14 +39,14 @@ class TableFormer {
   }
 
   const Snapshot& snapshot_;
-  MemBuf<uint32_t> shapes_;  // the row (node) of each distinct key sequence, first-seen order
-  MemBuf<uint32_t> table_;   // open addressing over shapes_: index + 1, or 0
-  MemBuf<uint32_t> hashes_;  // the hash of each distinct shape
-  MemBuf<int32_t> rank_;     // per text: its rank among the header's keys, or -1
-  MemBuf<uint32_t> keys_;    // the keys by rank
-  MemBuf<uint64_t> edges_;   // (rank before << 32 | rank after) of neighbouring keys
-  MemBuf<uint32_t> waiting_;
-  MemBuf<uint32_t> ready_;
+  Scratch<uint32_t> shapes_;  // the row (node) of each distinct key sequence, first-seen order
+  Scratch<uint32_t> table_;   // open addressing over shapes_: index + 1, or 0
+  Scratch<uint32_t> hashes_;  // the hash of each distinct shape
+  Scratch<int32_t> rank_;     // per text: its rank among the header's keys, or -1
+  Scratch<uint32_t> keys_;    // the keys by rank
+  Scratch<uint64_t> edges_;   // (rank before << 32 | rank after) of neighbouring keys
+  Scratch<uint32_t> waiting_;
+  Scratch<uint32_t> ready_;
 };
 
 }  // namespace vorn

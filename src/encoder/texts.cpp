@@ -90,7 +90,7 @@ Texts::Texts(bool dedupe) noexcept : dedupe_(dedupe), seed_(process_seed()) {}
 void Texts::release() noexcept {
   for (size_t i = 0; i < size_; ++i) Py_DECREF((*this)[i].obj);
   size_ = 0;
-  for (Text* block : blocks_) PyMem_Free(block);
+  for (Text* block : blocks_) spare::give(block, kBlock * sizeof(Text));
   blocks_.release();
   for (PyObject* obj : held_) Py_DECREF(obj);
   held_.release();
@@ -99,7 +99,7 @@ void Texts::release() noexcept {
 
 bool Texts::grow_table() noexcept {
   size_t cap = table_.size() < 256 ? 256 : table_.size() * 4;
-  MemBuf<uint64_t> grown;
+  Scratch<uint64_t> grown;
   if (!grown.resize(cap, 0)) return false;
   size_t mask = cap - 1;
   for (uint64_t slot : table_) {
@@ -119,9 +119,10 @@ int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
     return -1;
   }
   if ((size_ & (kBlock - 1)) == 0) {
-    Text* block = static_cast<Text*>(PyMem_Malloc(kBlock * sizeof(Text)));
+    size_t got = 0;
+    Text* block = static_cast<Text*>(spare::grow(nullptr, 0, 0, kBlock * sizeof(Text), got));
     if (block == nullptr || !blocks_.push(block)) {
-      PyMem_Free(block);
+      spare::give(block, kBlock * sizeof(Text));
       Py_DECREF(obj);
       if (!PyErr_Occurred()) PyErr_NoMemory();
       return -1;

@@ -77,12 +77,12 @@ class Texts {
   // nothing, and blocks of one size are reused from one document to the next.
   static constexpr size_t kBlockBits = 12;
   static constexpr size_t kBlock = size_t(1) << kBlockBits;
-  MemBuf<Text*> blocks_;  // each owned, kBlock entries
+  Scratch<Text*> blocks_;  // each owned, kBlock entries
   size_t size_ = 0;
-  MemBuf<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
+  Scratch<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
   // Open addressing over texts of two bytes or more: the 32-bit hash above
   // entry id + 1, or 0 for a free slot.
-  MemBuf<uint64_t> table_;
+  Scratch<uint64_t> table_;
   uint32_t short_[1 + 128] = {};  // entry id + 1 of "" and of each one-byte text, or 0
   Seen seen_[kSeenSlots] = {};
 };

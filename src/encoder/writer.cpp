@@ -257,7 +257,7 @@ bool Writer::list(uint32_t box_index) noexcept {
 }
 
 bool Writer::table(uint32_t box_index, size_t rows, Form form) noexcept {
-  const MemBuf<uint32_t>& header = former_.header;
+  const Scratch<uint32_t>& header = former_.header;
   size_t n = snapshot_.boxes[box_index].count;
   if (!open_part() || !out_.room(1 + kVarint)) return false;
   out_.byte(form == Form::rows ? tag_byte(Tag::RowTable) : tag_byte(Tag::ColumnTable));
@@ -386,7 +386,7 @@ bool Writer::column(size_t items, const Node* cells, size_t n, const Plan& plan)
       if (!zigzags(chooser_.numbers.data(), n, false)) return false;
       break;
     case ColumnKind::StringDictionary: {
-      const MemBuf<uint32_t>& entries = chooser_.entries;
+      const Scratch<uint32_t>& entries = chooser_.entries;
       out_.varint(entries.size());
       for (size_t e = 0; e < entries.size(); ++e) {
         if (!string(entries[e])) return false;

@@ -101,12 +101,12 @@ class Writer {
   TableFormer former_;
   Output out_;
   StringTable strings_;
-  MemBuf<Frame> frames_;
-  MemBuf<uint32_t> arena_;  // the open frames' arrays, as a stack
-  MemBuf<Node> cells_;      // the nodes of the column being chosen, side by side
+  Scratch<Frame> frames_;
+  Scratch<uint32_t> arena_;  // the open frames' arrays, as a stack
+  Scratch<Node> cells_;      // the nodes of the column being chosen, side by side
   int64_t charge_ = 0;
-  MemBuf<int64_t> part_charges_;  // the charge of each open tabular part
-  MemBuf<Part> parts_;
+  Scratch<int64_t> part_charges_;  // the charge of each open tabular part
+  Scratch<Part> parts_;
   PtrSet plain_;  // the lists to write plainly
 };
 

@@ -10,9 +10,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "spare.h"
+
 namespace vorn {
 
-template <class T>
+// With `Spare`, large blocks are kept for the next call (spare.h) instead
+// of being freed: for the scratch arrays of one call's work.
+template <class T, bool Spare = false>
 class MemBuf {
   static_assert(std::is_trivially_copyable_v<T>);
 
@@ -20,7 +24,7 @@ class MemBuf {
   MemBuf() noexcept = default;
   MemBuf(const MemBuf&) = delete;
   MemBuf& operator=(const MemBuf&) = delete;
-  ~MemBuf() { PyMem_Free(data_); }
+  ~MemBuf() { give_back(); }
 
   // Makes room for `cap` items in total; a buffer that already holds some at
   // least doubles, so that growing by small steps stays linear. False with
@@ -32,13 +36,21 @@ class MemBuf {
       PyErr_NoMemory();
       return false;
     }
-    void* grown = PyMem_Realloc(data_, cap * sizeof(T));
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return false;
+    if constexpr (Spare) {
+      size_t got = 0;
+      void* grown = spare::grow(data_, cap_ * sizeof(T), size_ * sizeof(T), cap * sizeof(T), got);
+      if (grown == nullptr) return false;
+      data_ = static_cast<T*>(grown);
+      cap_ = got / sizeof(T);
+    } else {
+      void* grown = PyMem_Realloc(data_, cap * sizeof(T));
+      if (grown == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      data_ = static_cast<T*>(grown);
+      cap_ = cap;
     }
-    data_ = static_cast<T*>(grown);
-    cap_ = cap;
     return true;
   }
   // Room for `more` items, at least doubling the capacity: linear growth
@@ -71,7 +83,7 @@ class MemBuf {
   void clear() noexcept { size_ = 0; }
   // Empties the buffer and gives its memory back.
   void release() noexcept {
-    PyMem_Free(data_);
+    give_back();
     data_ = nullptr;
     size_ = cap_ = 0;
   }
@@ -93,10 +105,22 @@ class MemBuf {
   T& back() noexcept { return data_[size_ - 1]; }
 
  private:
+  void give_back() noexcept {
+    if constexpr (Spare) {
+      spare::give(data_, cap_ * sizeof(T));
+    } else {
+      PyMem_Free(data_);
+    }
+  }
+
   T* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
 };
+
+// The scratch arrays of one encoding.
+template <class T>
+using Scratch = MemBuf<T, true>;
 
 // An array of owned references: every non-null entry is released with it.
 class OwnedArray {
