@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "column_kind.h"
+#include "emit.h"
 #include "foundation/membuf.h"
 #include "output.h"
 #include "ptr_set.h"
@@ -57,31 +58,13 @@ class Writer {
   bool pass() noexcept;
   bool resume(Frame& frame) noexcept;
   bool value(uint32_t node) noexcept;
-  bool scalar(const Node& item) noexcept;
-  bool unchecked() noexcept;  // SystemError: a raw node reached the writer
-  // A string item. Inline, the case of most strings in documents of many
-  // records: one the decoder has, at an index that always pays (keys).
-  bool string(uint32_t text) noexcept {
-    if (compact_) {
-      int64_t index = strings_.known[text];
-      if (index >= 0 && index < int64_t(wire::kRefLimit)) {
-        if (!out_.room(3)) return false;
-        out_.byte(tag_byte(Tag::StringRef));
-        out_.varint(uint64_t(index));
-        return true;
-      }
-    }
-    return literal(text);
-  }
-  bool literal(uint32_t text) noexcept;
-  bool integer(int64_t v) noexcept;
-  bool number(double v) noexcept;
+  bool scalar(const Node& item) noexcept { return emit_.scalar(item); }
+  bool string(uint32_t text) noexcept { return emit_.string(text); }
   bool list(uint32_t box) noexcept;
   bool table(uint32_t box, size_t rows, Form form) noexcept;
   bool table_column(Frame frame) noexcept;
   bool object_column(Frame frame) noexcept;
   bool column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept;
-  bool zigzags(const int64_t* values, size_t n, bool deltas) noexcept;
   bool push(const Frame& frame) noexcept { return frames_.push(frame); }
   void add_charge(int64_t amount) noexcept {
     charge_ += amount;
@@ -101,6 +84,7 @@ class Writer {
   TableFormer former_;
   Output out_;
   StringTable strings_;
+  Emit emit_{out_, strings_, snapshot_.texts, compact_};
   Scratch<Frame> frames_;
   Scratch<uint32_t> arena_;  // the open frames' arrays, as a stack
   Scratch<Node> cells_;      // the nodes of the column being chosen, side by side
