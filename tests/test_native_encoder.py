@@ -219,11 +219,39 @@ HAND_OVERS = [
 ]
 
 
+# Compact mode writes exact values without record lists in one pass: rows of scalars (not a table)
+# to grow the buffer and fill the string table, then what the one pass must choose as the two
+# passes do (typed lists of every kind, lists that stay plain) or hand over (record lists, values
+# it cannot write, typed lists over the decoded-size budget).
+ROWS = [[i, "é" * (i % 40), i * 0.5, f"s{i % 300}"] for i in range(2000)]
+HAND_OVERS += [
+    ROWS + [[{"a": 1}, {"a": 2}]],
+    ROWS + [[[1], {"a": 1}], [{"a": 1}, [1]], [{"a": 1}]],
+    ROWS + [[True, False] * 9, [True, None], (False, True, True)],
+    ROWS + [list(range(100)), list(range(0, 10**12, 10**10)), [-(2**63), 2**63 - 1] * 3],
+    ROWS + [[0.5, 1.25] * 10, [1, 2.5, -3.125] * 5, [0.1, 0.2, 1e-7], [1.0, 2.0, 3]],
+    ROWS + [["ab", "cd"] * 10, ["s1", "s2", "s1"] * 40, ["", "x", "é"] * 8, ["t" * 40] * 3],
+    ROWS + [[1, None, "x", 2.5], [1, "a"], ["a", [1, 2]]],
+    ROWS + [[1, 2**63]],
+    ROWS + [[1.5, math.nan]],
+    ROWS + [["ab", "\ud800"]],
+    ROWS + [[I(1), 2]],
+    ROWS + [[1.5, F(2.5)]],
+    ROWS + [["ab", S("cd")]],
+    ROWS + [[1, object()]],
+    ROWS + [{"k": [1, 2], 5: 3}],
+]
+
+
 @pytest.mark.parametrize("value", HAND_OVERS, ids=[str(i) for i in range(len(HAND_OVERS))])
-def test_plain_one_pass_and_its_hand_overs(value: object) -> None:
-    assert outcome(_native.dumps, value, compact=False) == outcome(pure.dumps, value, compact=False)
-    assert outcome(_native.dumps, value, compact=False, default=repr) == outcome(
-        pure.dumps, value, compact=False, default=repr)
+def test_one_pass_and_its_hand_overs(value: object) -> None:
+    for compact in (False, True):
+        assert outcome(_native.dumps, value, compact=compact) == outcome(pure.dumps, value, compact=compact)
+        assert outcome(_native.dumps, value, compact=compact, default=repr) == outcome(
+            pure.dumps, value, compact=compact, default=repr)
+    # Without the fixed allowance the typed lists go over the budget: the two passes write some plainly.
+    assert outcome(_native.encode, value, compact=True, budget_base=0) == outcome(
+        pure.encode, value, compact=True, budget_base=0)
 
 
 @pytest.mark.parametrize("value, error, message", REFUSALS, ids=[str(i) for i in range(len(REFUSALS))])

@@ -20,9 +20,10 @@ PyObject* encode_value(PyObject* obj, PyObject* compact_arg, int64_t budget_base
   int compact = compact_arg == nullptr ? 1 : PyObject_IsTrue(compact_arg);
   if (compact < 0) return nullptr;
   if (fallback == Py_None) fallback = nullptr;
-  if (compact == 0) {
+  {
+    // Exact values in one pass; anything else (declined) in two.
     Output out;
-    Direct direct = write_plain(obj, out);
+    Direct direct = compact == 0 ? write_plain(obj, out) : write_compact(obj, budget_base, out);
     if (direct == Direct::written) return out.to_bytes();
     if (direct == Direct::failed) return nullptr;
   }

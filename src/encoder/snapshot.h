@@ -102,7 +102,7 @@ class Snapshot {
 
   Scratch<Frame> frames_;
   PyObject* fallback_ = nullptr;
-  bool complete_ = false;  // every node checked
+  bool complete_ = false;   // every node checked
   Scratch<uint32_t> raws_;  // every raw item node, in document order, for the frames
 };
 

@@ -37,7 +37,8 @@ void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcep
   // The smallest kept block that is large enough.
   Block* best = nullptr;
   for (Block& block : blocks) {
-    if (block.p != nullptr && block.bytes >= want && (best == nullptr || block.bytes < best->bytes)) {
+    if (block.p != nullptr && block.bytes >= want &&
+        (best == nullptr || block.bytes < best->bytes)) {
       best = &block;
     }
   }

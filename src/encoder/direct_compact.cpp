@@ -1,0 +1,233 @@
+// The compact document of exact values in one pass. The choices are the
+// two-pass Writer's, made from the same parts: strings are entered in
+// Texts and numbered by Emit as the walk meets them, and a list of scalars
+// is copied into nodes for the Chooser, which decides whether it becomes a
+// typed list. Only record lists are left to the two passes: their table
+// form needs every row before the first byte.
+#include <cmath>
+
+#include "column_kind.h"
+#include "direct.h"
+#include "emit.h"
+#include "foundation/format.h"
+#include "snapshot.h"
+#include "texts.h"
+#include "wire.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kHead = 1 + Output::kVarintMax;
+
+// An open container: where its walk stands. Borrowed: the root holds it.
+struct Open {
+  PyObject* obj;
+  Py_ssize_t next;  // the next item (list, tuple) or PyDict_Next position (dict)
+  Py_ssize_t size;
+  bool is_dict;
+};
+
+class OnePass {
+ public:
+  explicit OnePass(Output& out) noexcept
+      : snapshot_(true),
+        chooser_(snapshot_),
+        emit_(out, strings_, snapshot_.texts, true),
+        out_(out) {}
+
+  Direct run(PyObject* root, int64_t budget_base) noexcept;
+
+ private:
+  Direct value(PyObject* v) noexcept;
+  Direct open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept;
+  Direct list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept;
+  // The entry of `s` (an exact str, borrowed): -1 with MemoryError pending,
+  // -2 when it has no UTF-8 form or is too long (declined, nothing pending).
+  int64_t text(PyObject* s, bool is_key) noexcept;
+  static Direct done(bool ok) noexcept { return ok ? Direct::written : Direct::failed; }
+
+  Snapshot snapshot_;  // only its texts: the entries of the strings met so far
+  StringTable strings_;
+  Chooser chooser_;
+  Emit emit_;
+  Output& out_;
+  Scratch<Node> cells_;  // the items of the list being chosen
+  int64_t charge_ = 0;   // the decoded-size charge of the typed lists
+  Open stack_[kMaxDepth];
+  size_t depth_ = 0;
+};
+
+int64_t OnePass::text(PyObject* s, bool is_key) noexcept {
+  Texts& texts = snapshot_.texts;
+  int64_t id = texts.seen(s);
+  if (id >= 0) return id;
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(s, &length);
+  if (utf8 == nullptr) {
+    // A lone surrogate (the two passes name it) or no memory for the UTF-8
+    // form (the two passes meet that again).
+    PyErr_Clear();
+    return -2;
+  }
+  if (uint64_t(length) > kMaxLength) return -2;
+  Py_INCREF(s);
+  id = texts.enter(s, utf8, size_t(length), is_key);
+  if (id < 0) return -1;
+  if (size_t(id) == strings_.known.size() && !strings_.known.push(-1)) return -1;
+  return id;
+}
+
+Direct OnePass::open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept {
+  // A cycle reaches the depth limit too: the two passes name either.
+  if (n < 0 || uint64_t(n) > kMaxLength) return Direct::declined;
+  if (!out_.room(kHead)) return Direct::failed;
+  out_.byte(tag_byte(is_dict ? Tag::Object : Tag::List));
+  out_.varint(uint64_t(n));
+  if (n == 0) return Direct::written;
+  if (depth_ >= size_t(kMaxDepth)) return Direct::declined;
+  stack_[depth_++] = Open{obj, 0, n, is_dict};
+  return Direct::written;
+}
+
+// A list of two or more scalars is copied into nodes for the Chooser; one
+// that holds a container is walked as it stands.
+Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
+  if (n < 2 || uint64_t(n) > kMaxLength) return open(obj, n, false);
+  cells_.clear();
+  if (!cells_.reserve(size_t(n))) return Direct::failed;
+  bool containers = false, records = true;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    PyTypeObject* type = Py_TYPE(item);
+    records = records && type == &PyDict_Type;
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+      containers = true;
+      continue;
+    }
+    if (containers) continue;  // written from the frame: only whether all are records counts
+    if (type == &PyUnicode_Type) {
+      int64_t id = text(item, false);
+      if (id < 0) return id == -1 ? Direct::failed : Direct::declined;
+      cells_.push_reserved(Node{{.text = uint32_t(id)}, NodeKind::str});
+    } else if (type == &PyLong_Type) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0) return Direct::declined;
+      cells_.push_reserved(Node{{.i = v}, NodeKind::int_});
+    } else if (type == &PyFloat_Type) {
+      double f = PyFloat_AsDouble(item);
+      if (!std::isfinite(f)) return Direct::declined;
+      cells_.push_reserved(Node{{.f = f}, NodeKind::float_});
+    } else if (item == Py_None || type == &PyBool_Type) {
+      NodeKind kind = item == Py_None   ? NodeKind::none
+                      : item == Py_True ? NodeKind::true_
+                                        : NodeKind::false_;
+      cells_.push_reserved(Node{{.i = 0}, kind});
+    } else {
+      return Direct::declined;  // a subclass or a value for default
+    }
+  }
+  if (records) return Direct::declined;
+  if (containers) return open(obj, n, false);
+  Plan plan;
+  if (!chooser_.choose(cells_.data(), size_t(n), 1, strings_, plan)) return Direct::failed;
+  if (!out_.room(2 * kHead)) return Direct::failed;
+  if (plan.kind == ColumnKind::Values) {
+    out_.byte(tag_byte(Tag::List));
+    out_.varint(uint64_t(n));
+    for (const Node& cell : cells_) {
+      if (!emit_.scalar(cell)) return Direct::failed;
+    }
+    return Direct::written;
+  }
+  out_.byte(tag_byte(Tag::TypedList));
+  out_.varint(uint64_t(n));
+  out_.byte(static_cast<uint8_t>(plan.kind));
+  charge_ += int64_t(n) + 1;
+  return done(emit_.typed_body(cells_.data(), size_t(n), plan, chooser_));
+}
+
+Direct OnePass::value(PyObject* v) noexcept {
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    int64_t id = text(v, false);
+    if (id < 0) return id == -1 ? Direct::failed : Direct::declined;
+    return done(emit_.string(uint32_t(id)));
+  }
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0) return Direct::declined;
+    return done(emit_.integer(i));
+  }
+  if (type == &PyFloat_Type) {
+    double f = PyFloat_AsDouble(v);
+    if (!std::isfinite(f)) return Direct::declined;
+    return done(emit_.number(f));
+  }
+  if (type == &PyDict_Type) return open(v, PyDict_Size(v), true);
+  if (type == &PyList_Type) return list(v, PyList_Size(v), true);
+  if (type == &PyTuple_Type) return list(v, PyTuple_Size(v), false);
+  if (v == Py_None || type == &PyBool_Type) {
+    if (!out_.room(1)) return Direct::failed;
+    out_.byte(v == Py_None   ? tag_byte(Tag::None)
+              : v == Py_True ? tag_byte(Tag::True)
+                             : tag_byte(Tag::False));
+    return Direct::written;
+  }
+  return Direct::declined;
+}
+
+Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
+  if (!out_.room(sizeof wire::kHeader)) return Direct::failed;
+  out_.bytes(wire::kHeader, sizeof wire::kHeader);
+  Direct wrote = value(root);
+  // Nothing here runs Python code: the containers cannot change under the walk.
+  while (wrote == Direct::written && depth_ > 0) {
+    size_t at = depth_ - 1;
+    Open& top = stack_[at];
+    if (top.is_dict) {
+      PyObject *key, *item;
+      while (depth_ == at + 1) {
+        if (!PyDict_Next(top.obj, &top.next, &key, &item)) {
+          --depth_;
+          break;
+        }
+        if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
+        int64_t id = text(key, true);
+        if (id < 0) return id == -1 ? Direct::failed : Direct::declined;
+        if (!emit_.string(uint32_t(id))) return Direct::failed;
+        if ((wrote = value(item)) != Direct::written) break;
+      }
+    } else {
+      bool is_list = Py_TYPE(top.obj) == &PyList_Type;
+      while (depth_ == at + 1) {
+        if (top.next == top.size) {
+          --depth_;
+          break;
+        }
+        PyObject* item =
+            is_list ? PyList_GetItem(top.obj, top.next) : PyTuple_GetItem(top.obj, top.next);
+        ++top.next;
+        if ((wrote = value(item)) != Direct::written) break;
+      }
+    }
+  }
+  if (wrote != Direct::written) return wrote;
+  // The two passes write typed lists plainly, largest first, until the
+  // document fits the decoder's budget. Typed lists alone charge at most 8
+  // per byte they take (Booleans), well within it, but the check costs
+  // nothing and keeps this pass right if the kinds change.
+  if (charge_ > int64_t(out_.size()) * kSizeBudgetPerByte + budget_base) return Direct::declined;
+  return Direct::written;
+}
+
+}  // namespace
+
+Direct write_compact(PyObject* root, int64_t budget_base, Output& out) noexcept {
+  OnePass pass(out);
+  return pass.run(root, budget_base);
+}
+
+}  // namespace vorn
