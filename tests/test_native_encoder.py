@@ -289,6 +289,35 @@ def test_subclasses_as_python_reads_them(value: object, same_as: object) -> None
     assert kind == "bytes" and vorn.loads(data) == same_as  # type: ignore[arg-type]
 
 
+def wide(rows: int, optional: bool) -> list[dict[str, object]]:
+    """A table of twelve columns of every kind; with `optional`, rows lack keys in a pattern."""
+    out = []
+    for i in range(rows):
+        row = {"id": i, "f": i / 4, "g": i * 0.1, "s": f"s{i % 7}", "t": "x" * (i % 3), "b": i % 3 == 0,
+               "n": None if i % 5 else i, "l": [i, "x"], "o": {"k": i % 4}, "d": 10**12 + i, "e": "é" * (i % 4),
+               "z": -i}
+        if optional:
+            for j, key in enumerate(row.copy()):
+                if (i + j) % 5 == 0:
+                    del row[key]
+        out.append(row)
+    return out
+
+
+# The table writer gathers its columns a block at a time (as many as fit a fixed number of cells),
+# so a large table spans several blocks; a table in a column of another (and that one's values)
+# must not disturb the outer block.
+@pytest.mark.parametrize("value", [
+    wide(60_000, optional=False),
+    wide(60_000, optional=True),
+    [{"": None, "a": None, "aa": False}, {"": [{"": None, "a": None}] * 3, "a": None, "aa": False}],
+    [{"t": wide(4, optional), "u": [{"v": i}, {"v": "w"}], "x": i} for i in range(3) for optional in (False, True)],
+    [{"a": i, "t": [{"b": i, "c": [{"d": i}, {"d": -i, "e": 1}]}] * 2} for i in range(40)],
+], ids=["dense", "optional", "nested-in-values", "nested-mixed", "nested-twice"])
+def test_tables_gathered_in_blocks(value: object) -> None:
+    assert _native.dumps(value) == pure.dumps(value)
+
+
 @pytest.mark.parametrize(
     "value",
     [

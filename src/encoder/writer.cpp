@@ -34,6 +34,7 @@ PyObject* Writer::run() noexcept {
   frames_.release();
   arena_.release();
   cells_.release();
+  block_cells_.release();
   strings_.known.release();
   snapshot_.release();
   return out_.to_bytes();
@@ -101,10 +102,21 @@ bool Writer::resume(Frame& frame) noexcept {
         if (!scalar(nodes[node])) return false;
       }
       break;
+    case Step::cells:
+      // A table column's values: their copies in the block, read in order,
+      // and a node only for a container.
+      while (frame.next != frame.end) {
+        uint32_t i = frame.next++;
+        const Node& cell = block_cells_[frame.blocked + i];
+        if (opens(cell.kind)) return value(arena_[frame.items + i]);
+        if (!scalar(cell)) return false;
+      }
+      break;
     case Step::table:
       if (frame.next == frame.end) {
         uintptr_t ident = frame.ident;
         arena_.truncate(frame.base);
+        block_cells_.truncate(frame.blocked);
         frames_.pop();
         return close_part(ident);
       }
@@ -165,7 +177,7 @@ bool Writer::list(uint32_t box_index) noexcept {
         if (!open_part() || !out_.room(1 + kVarint)) return false;
         out_.byte(tag_byte(Tag::TypedList));
         out_.varint(n);
-        if (!column(items, cells, n, plan)) return false;
+        if (!column(items, cells, n, plan, items)) return false;
         return close_part(ident);
       }
     }
@@ -194,57 +206,101 @@ bool Writer::table(uint32_t box_index, size_t rows, Form form) noexcept {
   for (size_t k = 0; k < header.size(); ++k) arena_.push_reserved(header[k]);
   for (size_t r = 0; r < cursors; ++r) arena_.push_reserved(0);
   uintptr_t ident = reinterpret_cast<uintptr_t>(snapshot_.boxes[box_index].obj);
-  return push(Frame{Step::table, form, 0, uint32_t(header.size()), rows, n, at, rows, ident});
+  return push(Frame{Step::table, form, 0, uint32_t(header.size()), rows, n, at, rows, ident, 0, 0,
+                    arena_.size(), block_cells_.size()});
 }
 
-// The next column of a table: for a column table, a presence byte and, when
-// some rows lack the key, a bitmap of those that have it.
-bool Writer::table_column(Frame frame) noexcept {
+namespace {
+
+// Cells gathered at once: 10 MB of nodes and indexes.
+constexpr size_t kBlockCells = size_t(1) << 19;
+
+}  // namespace
+
+// Gathers the block of columns from frame.next - 1 on. Every earlier column
+// is written, and whatever its values opened has ended, so the last block
+// is the top of the arena and of block_cells_.
+bool Writer::gather(Frame& frame) noexcept {
   const Node* nodes = snapshot_.nodes.data();
-  size_t k = frame.next - 1;
   size_t n = frame.count;
-  size_t column_at = arena_.size();
-  if (!arena_.reserve(column_at + n) || !cells_.reserve(n)) return false;
-  cells_.clear();
-  // Each row's cell is a stride away from the last: the rows a little ahead
-  // are fetched while this one is read.
+  uint32_t first = frame.next - 1;
+  uint32_t width =
+      uint32_t(std::max<size_t>(1, std::min<size_t>(frame.end - first, kBlockCells / (n | 1))));
+  size_t words = (n + 31) / 32;
+  arena_.truncate(frame.block);
+  block_cells_.truncate(frame.blocked);
+  if (!arena_.resize(frame.block + width * (1 + words + n), 0) ||
+      !block_cells_.reserve(frame.blocked + width * n)) {
+    return false;
+  }
+  block_cells_.extend_reserved(frame.blocked + width * n);
+  frame.first = first;
+  frame.width = width;
+  uint32_t* counts = &arena_[frame.block];
+  uint32_t* bits = counts + width;
+  uint32_t* indexes = bits + width * words;
+  Node* cells = block_cells_.data() + frame.blocked;
   const uint32_t* rows = &arena_[frame.items];
-  auto ahead = [&](size_t r, uint32_t c) {
-    if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(rows[r + kAhead]) + 2 * c]);
-  };
   if (frame.form == Form::rows) {
     for (size_t r = 0; r < n; ++r) {
-      ahead(r, uint32_t(k));
-      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
-      arena_.push_reserved(uint32_t(row.first + 2 * k + 1));
-      cells_.push_reserved(nodes[row.first + 2 * k + 1]);
-    }
-  } else {
-    uint32_t key = arena_[frame.header + k];
-    size_t cursors = frame.header + frame.end;
-    size_t bitmap = (n + 7) / 8;
-    if (!out_.room(1 + bitmap)) return false;
-    uint8_t* bits = out_.tail() + 1;
-    std::memset(bits, 0, bitmap);
-    for (size_t r = 0; r < n; ++r) {
-      if (r + kAhead < n) ahead(r, arena_[cursors + r + kAhead]);
-      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
-      uint32_t c = arena_[cursors + r];
-      if (c < row.count && nodes[row.first + 2 * c].text == key) {
-        arena_.push_reserved(row.first + 2 * c + 1);
-        cells_.push_reserved(nodes[row.first + 2 * c + 1]);
-        arena_[cursors + r] = c + 1;
-        bits[r >> 3] |= uint8_t(1u << (r & 7));
+      if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(rows[r + kAhead]) + 2 * first]);
+      uint32_t at = row_first(rows[r]) + 2 * first + 1;
+      for (uint32_t j = 0; j < width; ++j, at += 2) {
+        indexes[j * n + r] = at;
+        cells[j * n + r] = nodes[at];
       }
     }
-    bool all = arena_.size() - column_at == n;
-    out_.byte(all ? 0 : 1);
-    if (!all) out_.advance(bitmap);
+    for (uint32_t j = 0; j < width; ++j) counts[j] = uint32_t(n);
+  } else {
+    const uint32_t* keys = &arena_[frame.header + first];
+    uint32_t* cursors = &arena_[frame.header + frame.end];
+    for (size_t r = 0; r < n; ++r) {
+      if (r + kAhead < n) __builtin_prefetch(&nodes[row_first(rows[r + kAhead])]);
+      const Box& row = snapshot_.boxes[nodes[rows[r]].box];
+      uint32_t c = cursors[r];
+      for (uint32_t j = 0; j < width && c < row.count; ++j) {
+        uint32_t at = row.first + 2 * c;
+        if (nodes[at].text != keys[j]) continue;
+        uint32_t slot = j * uint32_t(n) + counts[j]++;
+        indexes[slot] = at + 1;
+        cells[slot] = nodes[at + 1];
+        bits[j * words + (r >> 5)] |= uint32_t(1) << (r & 31);
+        ++c;
+      }
+      cursors[r] = c;
+    }
   }
-  size_t present = arena_.size() - column_at;
+  return true;
+}
+
+// The next column of a table, from its block: for a column table, a
+// presence byte and, when some rows lack the key, a bitmap of those that
+// have it.
+bool Writer::table_column(Frame& frame) noexcept {
+  uint32_t k = frame.next - 1;
+  if (frame.width == 0 || k >= frame.first + frame.width) {
+    if (!gather(frame)) return false;
+  }
+  size_t n = frame.count;
+  size_t words = (n + 31) / 32;
+  uint32_t j = k - frame.first;
+  size_t width = frame.width;
+  size_t present = arena_[frame.block + j];
+  size_t items = frame.block + width * (1 + words) + j * n;
+  const Node* cells = block_cells_.data() + frame.blocked + j * n;
+  if (frame.form == Form::columns) {
+    size_t bitmap = (n + 7) / 8;
+    bool all = present == n;
+    if (!out_.room(1 + bitmap)) return false;
+    out_.byte(all ? 0 : 1);
+    // Little-endian words are the bitmap's bytes in order.
+    if (!all) out_.bytes(&arena_[frame.block + width + j * words], bitmap);
+  }
+  // Whatever the column opens ends above the block.
+  size_t base = arena_.size();
   Plan plan;
-  if (!chooser_.choose(cells_.data(), present, 0, strings_, plan)) return false;
-  return column(column_at, cells_.data(), present, plan);
+  if (!chooser_.choose(cells, present, 0, strings_, plan)) return false;
+  return column(items, cells, present, plan, base, frame.blocked + j * n);
 }
 
 // The next key of an object column: that key's values as a column.
@@ -264,32 +320,37 @@ bool Writer::object_column(Frame frame) noexcept {
   }
   Plan plan;
   if (!chooser_.choose(cells_.data(), n, 0, strings_, plan)) return false;
-  return column(column_at, cells_.data(), n, plan);
+  return column(column_at, cells_.data(), n, plan, column_at);
 }
 
 // One column body: its kind byte and its items. Values and object columns go
 // on as frames over the arena's `items`; the other kinds are written here,
 // from `cells`, the items' nodes side by side.
-bool Writer::column(size_t items, const Node* cells, size_t n, const Plan& plan) noexcept {
+bool Writer::column(size_t items, const Node* cells, size_t n, const Plan& plan, size_t base,
+                    size_t blocked) noexcept {
   add_charge(int64_t(n) + 1);
   if (!out_.room(2 + kVarint)) return false;
   out_.byte(static_cast<uint8_t>(plan.kind));
   switch (plan.kind) {
     case ColumnKind::Values:
-      return push(Frame{Step::values, Form::none, 0, uint32_t(n), items, n, 0, items, 0});
+      if (blocked != kNoBlock) {
+        return push(
+            Frame{Step::cells, Form::none, 0, uint32_t(n), items, n, 0, base, 0, 0, 0, 0, blocked});
+      }
+      return push(Frame{Step::values, Form::none, 0, uint32_t(n), items, n, 0, base, 0});
     case ColumnKind::ObjectColumn: {
       const Box& head = snapshot_.boxes[snapshot_.nodes[arena_[items]].box];
       out_.varint(head.count);
       for (uint32_t k = 0; k < head.count; ++k) {
         if (!string(snapshot_.nodes[head.first + 2 * k].text)) return false;
       }
-      return push(Frame{Step::object_column, Form::none, 0, head.count, items, n, 0, items, 0});
+      return push(Frame{Step::object_column, Form::none, 0, head.count, items, n, 0, base, 0});
     }
     default:
       if (!emit_.typed_body(cells, n, plan, chooser_)) return false;
       break;
   }
-  arena_.truncate(items);
+  arena_.truncate(base);
   return true;
 }
 

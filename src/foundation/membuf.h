@@ -80,6 +80,9 @@ class MemBuf {
     return true;
   }
   void truncate(size_t size) noexcept { size_ = size; }
+  // Grows the size to `size` within reserved room, the new items unset: for
+  // a caller that fills them at once.
+  void extend_reserved(size_t size) noexcept { size_ = size; }
   void clear() noexcept { size_ = 0; }
   // Empties the buffer and gives its memory back.
   void release() noexcept {
