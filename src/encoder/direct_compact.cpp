@@ -31,7 +31,7 @@ struct Open {
 class OnePass {
  public:
   explicit OnePass(Output& out) noexcept
-      : snapshot_(true),
+      : snapshot_(true, true),
         chooser_(snapshot_),
         emit_(out, strings_, snapshot_.texts, true),
         out_(out) {}
@@ -47,7 +47,9 @@ class OnePass {
   int64_t text(PyObject* s, bool is_key) noexcept;
   static Direct done(bool ok) noexcept { return ok ? Direct::written : Direct::failed; }
 
-  Snapshot snapshot_;  // only its texts: the entries of the strings met so far
+  // Only its texts: the entries of the strings met so far, borrowed (the
+  // root holds them, and nothing here runs Python code).
+  Snapshot snapshot_;
   StringTable strings_;
   Chooser chooser_;
   Emit emit_;
@@ -71,7 +73,6 @@ int64_t OnePass::text(PyObject* s, bool is_key) noexcept {
     return -2;
   }
   if (uint64_t(length) > kMaxLength) return -2;
-  Py_INCREF(s);
   id = texts.enter(s, utf8, size_t(length), is_key);
   if (id < 0) return -1;
   if (size_t(id) == strings_.known.size() && !strings_.known.push(-1)) return -1;

@@ -52,7 +52,8 @@ struct Box {
 
 class Snapshot {
  public:
-  explicit Snapshot(bool dedupe) noexcept : texts(dedupe) {}
+  // `borrowed`: see Texts, for a caller that only uses the texts.
+  explicit Snapshot(bool dedupe, bool borrowed = false) noexcept : texts(dedupe, borrowed) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
   ~Snapshot() { release(); }

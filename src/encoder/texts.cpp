@@ -85,10 +85,11 @@ uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
 
 }  // namespace
 
-Texts::Texts(bool dedupe) noexcept : dedupe_(dedupe), seed_(process_seed()) {}
+Texts::Texts(bool dedupe, bool borrowed) noexcept
+    : dedupe_(dedupe), borrowed_(borrowed), seed_(process_seed()) {}
 
 void Texts::release() noexcept {
-  for (size_t i = 0; i < size_; ++i) Py_DECREF((*this)[i].obj);
+  for (size_t i = 0; !borrowed_ && i < size_; ++i) Py_DECREF((*this)[i].obj);
   size_ = 0;
   for (Text* block : blocks_) spare::give(block, kBlock * sizeof(Text));
   blocks_.release();
@@ -114,7 +115,7 @@ bool Texts::grow_table() noexcept {
 
 int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
   if (size_ >= UINT32_MAX - 1) {
-    Py_DECREF(obj);
+    if (!borrowed_) Py_DECREF(obj);
     PyErr_NoMemory();
     return -1;
   }
@@ -123,7 +124,7 @@ int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
     Text* block = static_cast<Text*>(spare::grow(nullptr, 0, 0, kBlock * sizeof(Text), got));
     if (block == nullptr || !blocks_.push(block)) {
       spare::give(block, kBlock * sizeof(Text));
-      Py_DECREF(obj);
+      if (!borrowed_) Py_DECREF(obj);
       if (!PyErr_Occurred()) PyErr_NoMemory();
       return -1;
     }
@@ -147,7 +148,7 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     return id;
   }
   if ((size_ + 1) * 2 > table_.size() && !grow_table()) {
-    Py_DECREF(obj);
+    if (!borrowed_) Py_DECREF(obj);
     return -1;
   }
   uint64_t hash = hash_bytes(utf8, length, seed_);
@@ -173,6 +174,10 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
 // Only objects held here may be recognised by identity: a string that is
 // dropped could be freed and its address reused by another.
 int64_t Texts::found(PyObject* obj, uint32_t id, bool is_key) noexcept {
+  if (borrowed_) {
+    if (is_key) remember(obj, id, true);
+    return int64_t(id);
+  }
   if (!is_key) {
     Py_DECREF(obj);
     return int64_t(id);

@@ -13,14 +13,16 @@ namespace vorn {
 struct Text {
   const char* utf8;  // owned by `obj`, which caches it
   uint32_t length;
-  PyObject* obj;  // owned: the first str (or subclass) seen with this text
+  PyObject* obj;  // owned (unless borrowed): the first str (or subclass) seen with this text
 };
 
 class Texts {
  public:
   // With `dedupe`, equal texts share one entry; without it every string has
-  // its own (plain output never looks them up).
-  explicit Texts(bool dedupe) noexcept;
+  // its own (plain output never looks them up). With `borrowed`, the strings
+  // are not held: for a caller that runs no Python code while it uses them,
+  // so that none can be freed meanwhile (nor its address reused).
+  explicit Texts(bool dedupe, bool borrowed = false) noexcept;
   Texts(const Texts&) = delete;
   Texts& operator=(const Texts&) = delete;
   ~Texts() { release(); }
@@ -35,7 +37,8 @@ class Texts {
     const Seen& slot = seen_[slot_of(obj)];
     return slot.obj == obj ? int64_t(slot.id) : -1;
   }
-  // The entry for the text `utf8`; takes over `obj` (a new reference), which
+  // The entry for the text `utf8`; takes over `obj` (a new reference, or
+  // borrowed with `borrowed`), which
   // is kept when it starts a new entry or is a key (keys come back as the
   // same objects: a parser shares them between the dicts it makes), so that
   // seen() may know it next time. -1 with MemoryError pending.
@@ -71,6 +74,7 @@ class Texts {
   int64_t add(PyObject* obj, const char* utf8, size_t length) noexcept;
 
   bool dedupe_;
+  bool borrowed_;
   uint64_t seed_;
   size_t bytes_ = 0;
   // The entries, in blocks of a fixed size that never move: growing copies
