@@ -47,6 +47,8 @@ ACCEPTED: list[Case] = [
     ("budget-fallback", [ROWS[:5], NESTED], True, 0, None),
     ("default", [Decimal("1.5"), {"d": Decimal("2")}, [Decimal("3")] * 3], True, 4194304, str),
     ("subclasses", [Sub(a=1, b=2), OrderedDict(x=1), (1, 2), [Sub(a=1)] * 2], True, 4194304, None),
+    ("one-pass-tables", {"a": ["xy", "zw", 1.5], "t": ROWS[:8], "s": SPARSE, "n": [NESTED, "xy"]}, True, 4194304, None),
+    ("one-pass-hand-over", {"t": ROWS[:8], "late": [{"a": 1}, {"a": Sub(b=2)}]}, True, 4194304, None),
 ]
 REFUSED: list[Case] = [
     ("nan", {"rows": [{}, {"p": math.nan}]}, True, 4194304, None),
@@ -57,6 +59,7 @@ REFUSED: list[Case] = [
     ("plain-nan", [ROWS, {"p": math.nan}], False, 4194304, None),
     ("plain-depth", _nest(600), False, 4194304, None),
     ("cycle", _loop(), True, 4194304, None),
+    ("one-pass-table-nan", {"a": ["xy"] * 3, "rows": [{"p": 1}, {"p": math.nan}]}, True, 4194304, None),
     ("depth", _nest(600), True, 4194304, None),
     ("default-exhausted", [object()], True, 4194304, lambda obj: obj),
 ]

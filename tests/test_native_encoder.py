@@ -240,7 +240,22 @@ HAND_OVERS += [
     ROWS + [["ab", S("cd")]],
     ROWS + [[1, object()]],
     ROWS + [{"k": [1, 2], 5: 3}],
+    # Record lists inside the one pass: written in place by the two passes' parts, which hand the
+    # whole value over at what they cannot write without calling into Python or refusing.
+    ROWS + [{"t": [{"a": i, "b": [{"c": "ab"}, {"c": "cd"}]} for i in range(30)], "u": ["ab", "cd"]}],
+    ROWS + [[{"a": 1}, {"a": D(x=1)}]],
+    ROWS + [[{"a": 1}, {"a": L([1])}]],
+    ROWS + [[{"a": 1}, {"a": I(2), "b": S("x"), "c": F(0.5)}]],
+    ROWS + [[{"a": 1}, {"a": math.nan}]],
+    ROWS + [[{"a": 1}, {"a": object()}]],
+    ROWS + [[{"a": 1}, {7: 2}]],
+    nest(509, [{"a": [[1]]}, {"a": 1}]),
+    nest(509, [{"a": [[[1]]]}, {"a": 1}]),
+    nest(300, [{"a": nest(300, [1])}, {"a": 2}]),
 ]
+CYCLE: list[dict[str, object]] = [{"x": 1}, {"x": None}]
+CYCLE[1]["x"] = {"back": CYCLE}
+HAND_OVERS += [ROWS + [CYCLE]]
 
 
 @pytest.mark.parametrize("value", HAND_OVERS, ids=[str(i) for i in range(len(HAND_OVERS))])

@@ -1,5 +1,5 @@
 // Documents in one pass, straight from the value: plain ones (compact=False)
-// and compact ones without record lists.
+// and compact ones.
 //
 // When the value holds only exact dicts, lists, tuples, strs, ints, floats,
 // bools and None, reading it runs no Python code: no callback can mutate or
@@ -26,10 +26,9 @@ enum class Direct {
 Direct write_plain(PyObject* root, Output& out) noexcept;
 
 // Writes the compact document of `root` (borrowed) into `out` (empty), for a
-// decoder whose size budget starts at `budget_base`. Also declined: a list
-// of two or more dicts (a table's rows, whose form the two passes choose)
-// and a document whose typed lists go over the budget (the two passes write
-// some of them plainly).
+// decoder whose size budget starts at `budget_base`. Also declined: a
+// document whose tables and typed lists go over the budget (the two passes
+// write some of them plainly).
 Direct write_compact(PyObject* root, int64_t budget_base, Output& out) noexcept;
 
 }  // namespace vorn

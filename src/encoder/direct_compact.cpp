@@ -2,8 +2,9 @@
 // two-pass Writer's, made from the same parts: strings are entered in
 // Texts and numbered by Emit as the walk meets them, and a list of scalars
 // is copied into nodes for the Chooser, which decides whether it becomes a
-// typed list. Only record lists are left to the two passes: their table
-// form needs every row before the first byte.
+// typed list. A record list, whose table form needs every row before the
+// first byte, is checked and written by the two passes' parts for that list
+// alone, in place.
 #include <cmath>
 
 #include "column_kind.h"
@@ -13,6 +14,7 @@
 #include "snapshot.h"
 #include "texts.h"
 #include "wire.h"
+#include "writer.h"
 
 namespace vorn {
 
@@ -31,9 +33,10 @@ struct Open {
 class OnePass {
  public:
   explicit OnePass(Output& out) noexcept
-      : snapshot_(true, true),
+      : texts_(true, true),
+        snapshot_(texts_),
         chooser_(snapshot_),
-        emit_(out, strings_, snapshot_.texts, true),
+        emit_(out, strings_, texts_, true),
         out_(out) {}
 
   Direct run(PyObject* root, int64_t budget_base) noexcept;
@@ -42,26 +45,32 @@ class OnePass {
   Direct value(PyObject* v) noexcept;
   Direct open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept;
   Direct list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept;
+  Direct records(PyObject* obj) noexcept;
   // The entry of `s` (an exact str, borrowed): -1 with MemoryError pending,
   // -2 when it has no UTF-8 form or is too long (declined, nothing pending).
   int64_t text(PyObject* s, bool is_key) noexcept;
   static Direct done(bool ok) noexcept { return ok ? Direct::written : Direct::failed; }
 
-  // Only its texts: the entries of the strings met so far, borrowed (the
-  // root holds them, and nothing here runs Python code).
-  Snapshot snapshot_;
+  // The entries of the strings met so far, borrowed: the root holds them,
+  // and nothing here runs Python code.
+  Texts texts_;
+  Snapshot snapshot_;  // empty: what the Chooser reads the texts through
   StringTable strings_;
   Chooser chooser_;
   Emit emit_;
   Output& out_;
   Scratch<Node> cells_;  // the items of the list being chosen
-  int64_t charge_ = 0;   // the decoded-size charge of the typed lists
+  int64_t charge_ = 0;   // the decoded-size charge of the tables and typed lists
   Open stack_[kMaxDepth];
   size_t depth_ = 0;
+  // Record lists, one at a time; the writer's budget is checked once the
+  // whole document is written.
+  Snapshot part_{texts_, true};
+  Writer part_writer_{part_, true, 0, out_, strings_};
 };
 
 int64_t OnePass::text(PyObject* s, bool is_key) noexcept {
-  Texts& texts = snapshot_.texts;
+  Texts& texts = texts_;
   int64_t id = texts.seen(s);
   if (id >= 0) return id;
   Py_ssize_t length = 0;
@@ -129,7 +138,7 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
       return Direct::declined;  // a subclass or a value for default
     }
   }
-  if (records) return Direct::declined;
+  if (records) return this->records(obj);
   if (containers) return open(obj, n, false);
   Plan plan;
   if (!chooser_.choose(cells_.data(), size_t(n), 1, strings_, plan)) return Direct::failed;
@@ -147,6 +156,19 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   out_.byte(static_cast<uint8_t>(plan.kind));
   charge_ += int64_t(n) + 1;
   return done(emit_.typed_body(cells_.data(), size_t(n), plan, chooser_));
+}
+
+// A list of records, by the two passes for this list alone: checked into a
+// snapshot of its own and written by a Writer, with this pass's texts,
+// string numbers and output. Reading exact values runs no Python code, so
+// what this pass borrows stays valid; anything else declines.
+Direct OnePass::records(PyObject* obj) noexcept {
+  part_.reset(depth_);
+  if (!part_.build(obj, nullptr)) return part_.declined() ? Direct::declined : Direct::failed;
+  if (!part_writer_.write_part()) return Direct::failed;
+  charge_ += part_writer_.charge();
+  part_.reset(0);
+  return Direct::written;
 }
 
 Direct OnePass::value(PyObject* v) noexcept {
@@ -216,10 +238,9 @@ Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
     }
   }
   if (wrote != Direct::written) return wrote;
-  // The two passes write typed lists plainly, largest first, until the
-  // document fits the decoder's budget. Typed lists alone charge at most 8
-  // per byte they take (Booleans), well within it, but the check costs
-  // nothing and keeps this pass right if the kinds change.
+  // The two passes write tabular parts plainly, largest first, until the
+  // document fits the decoder's budget: a document that does not fit goes
+  // to them whole.
   if (charge_ > int64_t(out_.size()) * kSizeBudgetPerByte + budget_base) return Direct::declined;
   return Direct::written;
 }

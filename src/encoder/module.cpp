@@ -27,9 +27,12 @@ PyObject* encode_value(PyObject* obj, PyObject* compact_arg, int64_t budget_base
     if (direct == Direct::written) return out.to_bytes();
     if (direct == Direct::failed) return nullptr;
   }
-  Snapshot snapshot(compact != 0);
+  Texts texts(compact != 0);
+  Snapshot snapshot(texts);
   if (!snapshot.build(obj, fallback)) return nullptr;
-  Writer writer(snapshot, compact != 0, budget_base);
+  Output out;
+  StringTable strings;
+  Writer writer(snapshot, compact != 0, budget_base, out, strings);
   return writer.run();
 }
 

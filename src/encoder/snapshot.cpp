@@ -28,17 +28,27 @@ bool node_room(Scratch<Node>& nodes, size_t more) noexcept {
 
 }  // namespace
 
-void Snapshot::release() noexcept {
+void Snapshot::reset(size_t base_depth) noexcept {
   // Once built, no node is raw any more.
   for (size_t i = 0; !complete_ && i < nodes.size(); ++i) {
     if (nodes[i].kind == NodeKind::raw) Py_DECREF(nodes[i].raw);
   }
   for (size_t i = 0; i < boxes.size(); ++i) Py_DECREF(boxes[i].obj);
+  nodes.clear();
+  boxes.clear();
+  frames_.clear();
+  raws_.clear();
+  floats = 0;
+  complete_ = declined_ = false;
+  base_depth_ = base_depth;
+}
+
+void Snapshot::release() noexcept {
+  reset(0);
   nodes.release();
   boxes.release();
   frames_.release();
   raws_.release();
-  texts.release();
 }
 
 bool Snapshot::item_room(size_t more) noexcept {
@@ -66,6 +76,9 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
   complete_ = true;
   // What only the checking needs goes back before the writer asks for its
   // buffers, which can take its place.
+  // A part's snapshot is used again, and its texts go on being entered by
+  // the one pass.
+  if (exact_only_) return true;
   frames_.release();
   raws_.release();
   texts.seal();
@@ -83,7 +96,7 @@ int64_t Snapshot::text_of(PyObject* obj, bool is_key) noexcept {
     return -2;
   }
   if (length > int64_t(kMaxLength)) return -2;
-  Py_INCREF(obj);
+  if (!texts.borrowed()) Py_INCREF(obj);
   return texts.enter(obj, utf8, size_t(length), is_key);
 }
 
@@ -162,7 +175,14 @@ bool Snapshot::check(uint32_t node) noexcept {
       return true;
     }
     if (PyUnicode_Check(obj)) return check_text(node, obj, false, false);
-    if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return open(node, obj, false);
+    if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) {
+      // Reading a subclass calls its items() or __iter__.
+      if (exact_only_) {
+        declined_ = true;
+        return false;
+      }
+      return open(node, obj, false);
+    }
     if (fallback_ == nullptr || calls == kDefaultCalls) {
       return refuse(Reason::unsupported, obj, true, calls);
     }
@@ -195,7 +215,7 @@ bool Snapshot::open(uint32_t node, PyObject* obj, bool exact) noexcept {
   for (size_t depth = 0; depth < frames_.size(); ++depth) {
     if (frames_[depth].obj == obj) return refuse(Reason::cycle, obj, true, Py_ssize_t(depth));
   }
-  size_t depth = frames_.size();
+  size_t depth = base_depth_ + frames_.size();
   bool is_dict = exact ? Py_TYPE(obj) == &PyDict_Type : PyDict_Check(obj);
   uint32_t first = uint32_t(nodes.size());
   uint32_t count = 0;
@@ -316,6 +336,11 @@ PyObject* Snapshot::path(bool with_current) noexcept {
 
 bool Snapshot::refuse(Reason reason, PyObject* value, bool with_current,
                       Py_ssize_t extra) noexcept {
+  if (exact_only_) {
+    // The two passes over the whole value raise this error with its path.
+    declined_ = true;
+    return false;
+  }
   Owned keys = Owned::steal(path(with_current));
   if (!keys) return false;
   return vorn::refuse(reason, value, keys.get(), extra);

@@ -52,23 +52,33 @@ struct Box {
 
 class Snapshot {
  public:
-  // `borrowed`: see Texts, for a caller that only uses the texts.
-  explicit Snapshot(bool dedupe, bool borrowed = false) noexcept : texts(dedupe, borrowed) {}
+  // Enters the strings in `texts`, which outlives this. With `exact_only`,
+  // for a part of a value (at depth `base_depth`) that the one pass meets and
+  // whose strings `texts` may borrow: the first value that would call into
+  // Python (a subclass of a container) or be refused declines instead.
+  explicit Snapshot(Texts& texts, bool exact_only = false, size_t base_depth = 0) noexcept
+      : texts(texts), exact_only_(exact_only), base_depth_(base_depth) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
   ~Snapshot() { release(); }
-  // Drops what the snapshot holds, references and memory, once its document
-  // is written: the bytes object is then made in memory this gave back.
+  // Drops what the snapshot holds, references and memory (not the texts),
+  // once its document is written: the bytes object is then made in memory
+  // this gave back.
   void release() noexcept;
+  // Drops the references, keeps the memory: for the next part, at depth
+  // `base_depth`.
+  void reset(size_t base_depth) noexcept;
 
   // Checks and copies `root` (borrowed); `fallback` (borrowed, may be null)
   // is the caller's `default`. False with the exception pending: the error
-  // the pure encoder raises for the first value that cannot be written.
+  // the pure encoder raises for the first value that cannot be written; or,
+  // with `exact_only`, declined() and nothing pending.
   bool build(PyObject* root, PyObject* fallback) noexcept;
+  bool declined() const noexcept { return declined_; }
 
   Scratch<Node> nodes;  // nodes[0] is the root
   Scratch<Box> boxes;
-  Texts texts;
+  Texts& texts;
   size_t floats = 0;  // float nodes, for the writer's first guess at the document's size
 
  private:
@@ -103,7 +113,10 @@ class Snapshot {
 
   Scratch<Frame> frames_;
   PyObject* fallback_ = nullptr;
-  bool complete_ = false;   // every node checked
+  bool complete_ = false;  // every node checked
+  bool exact_only_;
+  bool declined_ = false;
+  size_t base_depth_;
   Scratch<uint32_t> raws_;  // every raw item node, in document order, for the frames
 };
 

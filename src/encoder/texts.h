@@ -48,6 +48,7 @@ class Texts {
     return blocks_[id >> kBlockBits][id & (kBlock - 1)];
   }
   size_t size() const noexcept { return size_; }
+  bool borrowed() const noexcept { return borrowed_; }
   // The UTF-8 bytes of all entries together.
   size_t bytes() const noexcept { return bytes_; }
 

@@ -37,7 +37,25 @@ PyObject* Writer::run() noexcept {
   block_cells_.release();
   strings_.known.release();
   snapshot_.release();
+  snapshot_.texts.release();
   return out_.to_bytes();
+}
+
+bool Writer::write_part() noexcept {
+  charge_ = 0;
+  part_charges_.clear();
+  parts_.clear();
+  frames_.clear();
+  arena_.clear();
+  block_cells_.clear();
+  size_t guess = snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
+  if (!out_.reserve(out_.size() + guess)) return false;
+  if (!strings_.known.resize(snapshot_.texts.size(), -1)) return false;
+  if (!value(0)) return false;
+  while (!frames_.empty()) {
+    if (!resume(frames_.back())) return false;
+  }
+  return true;
 }
 
 bool Writer::pass() noexcept {

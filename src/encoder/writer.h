@@ -24,16 +24,28 @@ namespace vorn {
 
 class Writer {
  public:
-  // Releases `snapshot` once the document is written.
-  Writer(Snapshot& snapshot, bool compact, int64_t budget_base) noexcept
+  // Writes into `out`, numbering strings in `strings`; all three outlive
+  // this. run() releases `snapshot` and its texts once the document is
+  // written.
+  Writer(Snapshot& snapshot, bool compact, int64_t budget_base, Output& out,
+         StringTable& strings) noexcept
       : snapshot_(snapshot),
         compact_(compact),
         budget_base_(budget_base),
         chooser_(snapshot),
-        former_(snapshot) {}
+        former_(snapshot),
+        out_(out),
+        strings_(strings) {}
 
   // The document as a new bytes object, or null with MemoryError pending.
   PyObject* run() noexcept;
+  // Writes the snapshot's value where `out` stands, the strings numbered on
+  // from where `strings` stands: a part of a compact document that the one
+  // pass writes; the writer may write another part after it. What it
+  // charges to the decoded-size budget is left in charge(); the caller
+  // decides whether the document fits. False with MemoryError pending.
+  bool write_part() noexcept;
+  int64_t charge() const noexcept { return charge_; }
 
  private:
   enum class Step : uint8_t { object, list, values, cells, table, object_column };
@@ -98,8 +110,8 @@ class Writer {
   int64_t budget_base_;
   Chooser chooser_;
   TableFormer former_;
-  Output out_;
-  StringTable strings_;
+  Output& out_;
+  StringTable& strings_;
   Emit emit_{out_, strings_, snapshot_.texts, compact_};
   Scratch<Frame> frames_;
   Scratch<uint32_t> arena_;    // the open frames' arrays, as a stack
