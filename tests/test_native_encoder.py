@@ -41,6 +41,12 @@ def assert_same(value: object, **options: Any) -> tuple[object, object]:
     return native
 
 
+def nest_dicts(depth: int, inner: object) -> object:
+    for level in range(depth):
+        inner = {chr(97 + level): inner}
+    return inner
+
+
 def nest(depth: int, inner: object) -> object:
     for _ in range(depth):
         inner = [inner]
@@ -255,7 +261,10 @@ HAND_OVERS += [
 ]
 CYCLE: list[dict[str, object]] = [{"x": 1}, {"x": None}]
 CYCLE[1]["x"] = {"back": CYCLE}
-HAND_OVERS += [ROWS + [CYCLE]]
+# Records nested six levels deep: each level charges the budget again for the same bitmap bytes, so
+# without the fixed allowance the document only fits once some of them are written plainly.
+DEEP: list[object] = [nest_dicts(6, i % 2 == 0) for i in range(1024)]
+HAND_OVERS += [ROWS + [CYCLE], {"k": ["xy", "zw"], "t": DEEP}]
 
 
 @pytest.mark.parametrize("value", HAND_OVERS, ids=[str(i) for i in range(len(HAND_OVERS))])

@@ -60,11 +60,11 @@ class Writer {
     size_t header;    // table: arena offset of the header texts, then one cursor per row
     size_t base;      // the arena size to return to when the frame ends
     uintptr_t ident;  // table: the list it writes
-    // table: the columns gathered together (Block), from column `first` on
+    // table: the block of `width` columns gathered, from column `first` on
     uint32_t first = 0;
     uint32_t width = 0;
-    size_t block = 0;    // arena offset of the block
-    size_t blocked = 0;  // block_cells_ offset of its cells
+    size_t block = 0;    // table: arena offset of the block
+    size_t blocked = 0;  // table: block_cells_ offset of the block's cells; cells: the column's
   };
   // A table's columns are gathered a block at a time in one pass over the
   // rows: reading all twelve cells of a row together costs one walk of the
