@@ -24,26 +24,17 @@ void forget(Block& block) noexcept {
 }  // namespace
 
 void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcept {
-  if (want < kMin) {
-    // Small: what PyMem does with it is cheap, and realloc may grow in place.
-    void* grown = PyMem_Realloc(p, want);
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    got = want;
-    return grown;
-  }
-  // The smallest kept block that is large enough.
+  // The smallest kept block that is large enough, for a large request.
   Block* best = nullptr;
   for (Block& block : blocks) {
-    if (block.p != nullptr && block.bytes >= want &&
+    if (want >= kMin && block.p != nullptr && block.bytes >= want &&
         (best == nullptr || block.bytes < best->bytes)) {
       best = &block;
     }
   }
   if (best == nullptr) {
-    // Nothing kept fits: realloc can grow a large block without copying it.
+    // Small, or nothing kept fits: realloc may grow the block in place (a
+    // large one without copying it).
     void* grown = PyMem_Realloc(p, want);
     if (grown == nullptr) {
       PyErr_NoMemory();
