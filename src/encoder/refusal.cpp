@@ -17,7 +17,7 @@ constexpr Py_ssize_t kPathLimit = 200;  // paths beyond this keep their ends (PA
 Owned quoted(PyObject* key) {
   Py_ssize_t length = PyUnicode_GetLength(key);
   if (length < 0) return Owned();
-  Scratch<char> out;
+  MemBuf<char> out;
   if (!out.reserve(size_t(length) + 2)) return Owned();
   auto put = [&](const char* text) {
     for (; *text != '\0'; ++text) {

@@ -74,11 +74,11 @@ bool Snapshot::build(PyObject* root, PyObject* fallback) noexcept {
     if (!(is_key ? check_key(node) : check(node))) return false;
   }
   complete_ = true;
-  // What only the checking needs goes back before the writer asks for its
-  // buffers, which can take its place.
   // A part's snapshot is used again, and its texts go on being entered by
   // the one pass.
   if (exact_only_) return true;
+  // What only the checking needs goes back before the writer asks for its
+  // buffers, which can take its place.
   frames_.release();
   raws_.release();
   texts.seal();

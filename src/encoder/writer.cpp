@@ -41,40 +41,28 @@ PyObject* Writer::run() noexcept {
   return out_.to_bytes();
 }
 
+bool Writer::pass() noexcept {
+  out_.truncate(0);
+  if (!out_.room(sizeof wire::kHeader)) return false;
+  out_.bytes(wire::kHeader, sizeof wire::kHeader);
+  strings_.size = 0;
+  strings_.known.clear();
+  return write_part();
+}
+
 bool Writer::write_part() noexcept {
+  // Most items take a byte or two, floats nine and texts their bytes, at
+  // most once each: close to the value's size, less what tables save.
+  size_t guess = 16 + snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
+  if (!out_.reserve(out_.size() + guess)) return false;
+  // Strings entered since the numbers were last known are not in the table yet.
+  if (compact_ && !strings_.known.resize(snapshot_.texts.size(), -1)) return false;
   charge_ = 0;
   part_charges_.clear();
   parts_.clear();
   frames_.clear();
   arena_.clear();
   block_cells_.clear();
-  size_t guess = snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
-  if (!out_.reserve(out_.size() + guess)) return false;
-  if (!strings_.known.resize(snapshot_.texts.size(), -1)) return false;
-  if (!value(0)) return false;
-  while (!frames_.empty()) {
-    if (!resume(frames_.back())) return false;
-  }
-  return true;
-}
-
-bool Writer::pass() noexcept {
-  out_.truncate(0);
-  // Most items take a byte or two, floats nine and texts their bytes, at
-  // most once each: close to the document's size, less what tables save.
-  size_t guess = 16 + snapshot_.texts.bytes() + 2 * snapshot_.nodes.size() + 8 * snapshot_.floats;
-  if (!out_.reserve(guess)) return false;
-  out_.bytes(wire::kHeader, 2);
-  strings_.size = 0;
-  if (compact_) {
-    strings_.known.clear();
-    if (!strings_.known.resize(snapshot_.texts.size(), -1)) return false;
-  }
-  charge_ = 0;
-  part_charges_.clear();
-  parts_.clear();
-  frames_.clear();
-  arena_.clear();
   if (!value(0)) return false;
   while (!frames_.empty()) {
     if (!resume(frames_.back())) return false;

@@ -93,6 +93,4 @@ size_t drop() noexcept {
   return bytes;
 }
 
-size_t kept() noexcept { return kept_bytes; }
-
 }  // namespace vorn::spare

@@ -27,7 +27,5 @@ void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcep
 void give(void* p, size_t bytes) noexcept;
 // Frees every kept block. Returns how many bytes they held.
 size_t drop() noexcept;
-// How many bytes the kept blocks hold.
-size_t kept() noexcept;
 
 }  // namespace vorn::spare
