@@ -5,56 +5,71 @@
 
 namespace vorn {
 
+void Shapes::clear() noexcept {
+  keys_.clear();
+  starts_.clear();
+  hashes_.clear();
+  table_.clear();
+}
+
+bool Shapes::grow() noexcept {
+  size_t cap = table_.empty() ? 16 : 2 * table_.size();
+  table_.clear();
+  if (!table_.resize(cap, 0)) return false;
+  size_t mask = cap - 1;
+  for (size_t s = 0; s < hashes_.size(); ++s) {
+    size_t slot = hashes_[s] & mask;
+    while (table_[slot] != 0) slot = (slot + 1) & mask;
+    table_[slot] = uint32_t(s + 1);
+  }
+  return true;
+}
+
+int64_t Shapes::add(const uint32_t* keys, uint32_t count) noexcept {
+  uint64_t h = count;
+  for (uint32_t k = 0; k < count; ++k) h = (h ^ keys[k]) * 0x9E3779B97F4A7C15ull;
+  uint32_t hash = uint32_t(h ^ (h >> 32));
+  // At most half full.
+  if (2 * (size() + 1) > table_.size() && !grow()) return -1;
+  size_t mask = table_.size() - 1;
+  size_t slot = hash & mask;
+  for (; table_[slot] != 0; slot = (slot + 1) & mask) {
+    uint32_t s = table_[slot] - 1;
+    if (hashes_[s] == hash && same(s, keys, count)) return s;
+  }
+  if (uint64_t(keys_.size()) + count > UINT32_MAX) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  if (!starts_.push(uint32_t(keys_.size())) || !hashes_.push(hash) || !keys_.make_room(count)) {
+    return -1;
+  }
+  for (uint32_t k = 0; k < count; ++k) keys_.push_reserved(keys[k]);
+  table_[slot] = uint32_t(size());
+  return int64_t(size() - 1);
+}
+
 bool TableFormer::shapes(const uint32_t* rows, size_t n) noexcept {
   shapes_.clear();
-  hashes_.clear();
-  size_t cap = 16;
-  while (cap < 2 * n) cap *= 2;
-  size_t mask = cap - 1;
-  // The table of shapes is made at the first row whose keys differ from
-  // the first row's: a list of rows all alike needs none.
-  table_.clear();
-  const Box* last = nullptr;  // the shape of the row before
+  const Box* last = nullptr;  // the row before
   for (size_t r = 0; r < n; ++r) {
     const Box& box = row(rows[r]);
-    // Rows mostly have the keys of the row before: no need to hash them.
+    // Rows mostly have the keys of the row before: no need to look them up.
     if (last != nullptr && last->count == box.count) {
       uint32_t k = 0;
       while (k < box.count && key(box, k) == key(*last, k)) ++k;
       if (k == box.count) continue;
     }
-    uint64_t h = box.count;
-    for (uint32_t k = 0; k < box.count; ++k) h = (h ^ key(box, k)) * 0x9E3779B97F4A7C15ull;
-    uint32_t hash = uint32_t(h ^ (h >> 32));
-    if (r == 0) {
-      if (!shapes_.push(rows[0]) || !hashes_.push(hash)) return false;
-      last = &box;
-      continue;
-    }
-    if (table_.empty()) {
-      if (!table_.resize(cap, 0)) return false;
-      table_[hashes_[0] & mask] = 1;
-    }
-    size_t slot = hash & mask;
-    for (; table_[slot] != 0; slot = (slot + 1) & mask) {
-      uint32_t s = table_[slot] - 1;
-      if (hashes_[s] != hash) continue;
-      const Box& other = row(shapes_[s]);
-      if (other.count != box.count) continue;
-      uint32_t k = 0;
-      while (k < box.count && key(box, k) == key(other, k)) ++k;
-      if (k == box.count) break;
-    }
-    if (table_[slot] == 0) {
-      if (!shapes_.push(rows[r]) || !hashes_.push(hash)) return false;
-      table_[slot] = uint32_t(shapes_.size());
-    }
-    last = &row(shapes_[table_[slot] - 1]);
+    last = &box;
+    row_keys_.clear();
+    if (!row_keys_.reserve(box.count)) return false;
+    for (uint32_t k = 0; k < box.count; ++k) row_keys_.push_reserved(key(box, k));
+    if (shapes_.add(row_keys_.data(), box.count) < 0) return false;
   }
   return true;
 }
 
-bool TableFormer::merge(bool& merged) noexcept {
+bool TableFormer::merge(const Shapes& shapes, bool& merged) noexcept {
   merged = false;
   size_t texts = snapshot_.texts.size();
   if (rank_.size() < texts && !rank_.resize(texts, -1)) return false;
@@ -67,16 +82,16 @@ bool TableFormer::merge(bool& merged) noexcept {
       for (uint32_t text : keys) rank[text] = -1;
     }
   } reset{rank_, keys_};
-  for (uint32_t shape : shapes_) {
-    const Box& box = row(shape);
-    for (uint32_t k = 0; k < box.count; ++k) {
-      uint32_t text = key(box, k);
+  for (size_t shape = 0; shape < shapes.size(); ++shape) {
+    const uint32_t* keys = shapes.keys(shape);
+    for (uint32_t k = 0; k < shapes.count(shape); ++k) {
+      uint32_t text = keys[k];
       if (rank_[text] < 0) {
         if (!keys_.push(text)) return false;
         rank_[text] = int32_t(keys_.size() - 1);
       }
       if (k > 0) {
-        uint64_t edge = uint64_t(rank_[key(box, k - 1)]) << 32 | uint32_t(rank_[text]);
+        uint64_t edge = uint64_t(rank_[keys[k - 1]]) << 32 | uint32_t(rank_[text]);
         if (!edges_.push(edge)) return false;
       }
     }
@@ -120,25 +135,30 @@ bool TableFormer::merge(bool& merged) noexcept {
 }
 
 bool TableFormer::form(const uint32_t* rows, size_t n, Form& form) noexcept {
+  if (!shapes(rows, n)) return false;
+  uint64_t cells = 0;
+  if (shapes_.size() > 1) {
+    for (size_t r = 0; r < n; ++r) cells += row(rows[r]).count;
+  }
+  return this->form(shapes_, cells, form);
+}
+
+bool TableFormer::form(const Shapes& shapes, uint64_t cells, Form& form) noexcept {
   form = Form::none;
   header.clear();
-  if (!shapes(rows, n)) return false;
-  if (shapes_.size() == 1) {
-    const Box& box = row(shapes_[0]);
-    if (box.count == 0) return true;
-    if (!header.reserve(header.size() + box.count)) return false;
-    for (uint32_t k = 0; k < box.count; ++k) header.push_reserved(key(box, k));
+  if (shapes.size() == 1) {
+    uint32_t count = shapes.count(0);
+    if (count == 0) return true;
+    if (!header.reserve(count)) return false;
+    for (uint32_t k = 0; k < count; ++k) header.push_reserved(shapes.keys(0)[k]);
     form = Form::rows;
     return true;
   }
   bool merged = false;
-  size_t start = header.size();
-  if (!merge(merged)) return false;
+  if (!merge(shapes, merged)) return false;
   if (!merged) return true;
-  uint64_t cells = 0;
-  for (size_t r = 0; r < n; ++r) cells += row(rows[r]).count;
-  if (cells < 2 * uint64_t(header.size() - start)) {
-    header.truncate(start);
+  if (cells < 2 * uint64_t(header.size())) {
+    header.clear();
     return true;
   }
   form = Form::columns;
