@@ -3,14 +3,16 @@
 // Texts and numbered by Emit as the walk meets them, and a list of scalars
 // is copied into nodes for the Chooser, which decides whether it becomes a
 // typed list. A record list, whose table form needs every row before the
-// first byte, is checked and written by the two passes' parts for that list
-// alone, in place.
+// first byte, is read whole before it is written: by the Shredder, or by the
+// two passes' parts for that list alone.
 #include <cmath>
 
 #include "column_kind.h"
 #include "direct.h"
 #include "emit.h"
+#include "exact.h"
 #include "foundation/format.h"
+#include "shred.h"
 #include "snapshot.h"
 #include "texts.h"
 #include "wire.h"
@@ -45,10 +47,10 @@ class OnePass {
   Direct value(PyObject* v) noexcept;
   Direct open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept;
   Direct list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept;
-  Direct records(PyObject* obj) noexcept;
-  // The entry of `s` (an exact str, borrowed): -1 with MemoryError pending,
-  // -2 when it has no UTF-8 form or is too long (declined, nothing pending).
-  int64_t text(PyObject* s, bool is_key) noexcept;
+  Direct records(PyObject* obj, size_t n) noexcept;
+  int64_t text(PyObject* s, bool is_key) noexcept {
+    return text_entry(texts_, strings_, s, is_key);
+  }
   static Direct done(bool ok) noexcept { return ok ? Direct::written : Direct::failed; }
 
   // The entries of the strings met so far, borrowed: the root holds them,
@@ -63,30 +65,13 @@ class OnePass {
   int64_t charge_ = 0;   // the decoded-size charge of the tables and typed lists
   Open stack_[kMaxDepth];
   size_t depth_ = 0;
-  // Record lists, one at a time; the writer's budget is checked once the
-  // whole document is written.
+  // Record lists, one at a time: most straight from the dicts, the others
+  // by the two passes' parts. The budget is checked once the whole document
+  // is written.
+  Shredder shredder_{texts_, strings_, snapshot_, emit_, chooser_, out_};
   Snapshot part_{texts_, true};
   Writer part_writer_{part_, true, 0, out_, strings_};
 };
-
-int64_t OnePass::text(PyObject* s, bool is_key) noexcept {
-  Texts& texts = texts_;
-  int64_t id = texts.seen(s);
-  if (id >= 0) return id;
-  Py_ssize_t length = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(s, &length);
-  if (utf8 == nullptr) {
-    // A lone surrogate (the two passes name it) or no memory for the UTF-8
-    // form (the two passes meet that again).
-    PyErr_Clear();
-    return -2;
-  }
-  if (uint64_t(length) > kMaxLength) return -2;
-  id = texts.enter(s, utf8, size_t(length), is_key);
-  if (id < 0) return -1;
-  if (size_t(id) == strings_.known.size() && !strings_.known.push(-1)) return -1;
-  return id;
-}
 
 Direct OnePass::open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept {
   // A cycle reaches the depth limit too: the two passes name either.
@@ -109,36 +94,25 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   bool containers = false, records = true;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-    PyTypeObject* type = Py_TYPE(item);
-    records = records && type == &PyDict_Type;
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-      containers = true;
-      continue;
-    }
-    if (containers) continue;  // written from the frame: only whether all are records counts
-    if (type == &PyUnicode_Type) {
-      int64_t id = text(item, false);
-      if (id < 0) return id == -1 ? Direct::failed : Direct::declined;
-      cells_.push_reserved(Node{{.text = uint32_t(id)}, NodeKind::str});
-    } else if (type == &PyLong_Type) {
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-      if (overflow != 0) return Direct::declined;
-      cells_.push_reserved(Node{{.i = v}, NodeKind::int_});
-    } else if (type == &PyFloat_Type) {
-      double f = PyFloat_AsDouble(item);
-      if (!std::isfinite(f)) return Direct::declined;
-      cells_.push_reserved(Node{{.f = f}, NodeKind::float_});
-    } else if (item == Py_None || type == &PyBool_Type) {
-      NodeKind kind = item == Py_None   ? NodeKind::none
-                      : item == Py_True ? NodeKind::true_
-                                        : NodeKind::false_;
-      cells_.push_reserved(Node{{.i = 0}, kind});
-    } else {
-      return Direct::declined;  // a subclass or a value for default
+    records = records && Py_TYPE(item) == &PyDict_Type;
+    // Once a container is met, only whether all are records counts: the
+    // list is written from its frame.
+    if (containers) continue;
+    Node cell;
+    switch (read_scalar(item, texts_, strings_, cell)) {
+      case Read::scalar:
+        cells_.push_reserved(cell);
+        break;
+      case Read::container:
+        containers = true;
+        break;
+      case Read::declined:
+        return Direct::declined;
+      case Read::failed:
+        return Direct::failed;
     }
   }
-  if (records) return this->records(obj);
+  if (records) return this->records(obj, size_t(n));
   if (containers) return open(obj, n, false);
   Plan plan;
   if (!chooser_.choose(cells_.data(), size_t(n), 1, strings_, plan)) return Direct::failed;
@@ -158,11 +132,14 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   return done(emit_.typed_body(cells_.data(), size_t(n), plan, chooser_));
 }
 
-// A list of records, by the two passes for this list alone: checked into a
-// snapshot of its own and written by a Writer, with this pass's texts,
-// string numbers and output. Reading exact values runs no Python code, so
-// what this pass borrows stays valid; anything else declines.
-Direct OnePass::records(PyObject* obj) noexcept {
+// A list of records: as a table straight from its dicts when the Shredder
+// can, else by the two passes for this list alone, checked into a snapshot
+// of its own and written by a Writer with this pass's texts, string numbers
+// and output. Reading exact values runs no Python code, so what this pass
+// borrows stays valid; anything else declines.
+Direct OnePass::records(PyObject* obj, size_t n) noexcept {
+  Direct wrote = shredder_.write(obj, n, depth_, charge_);
+  if (wrote != Direct::declined) return wrote;
   part_.reset(depth_);
   if (!part_.build(obj, nullptr)) return part_.declined() ? Direct::declined : Direct::failed;
   if (!part_writer_.write_part()) return Direct::failed;

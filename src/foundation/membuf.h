@@ -100,6 +100,8 @@ class MemBuf {
   const T* data() const noexcept { return data_; }
   T* begin() noexcept { return data_; }
   T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
   size_t size() const noexcept { return size_; }
   size_t capacity() const noexcept { return cap_; }
   bool empty() const noexcept { return size_ == 0; }

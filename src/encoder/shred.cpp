@@ -1,0 +1,205 @@
+#include "shred.h"
+
+#include "exact.h"
+#include "foundation/format.h"
+#include "wire.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kVarint = Output::kVarintMax;
+
+Direct of_entry(int64_t id) noexcept { return id == -1 ? Direct::failed : Direct::declined; }
+
+}  // namespace
+
+Direct Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) noexcept {
+  // Deep lists go to the two passes, which refuse what is too deep.
+  if (depth + kMaxNesting + 2 > size_t(kMaxDepth)) return Direct::declined;
+  Direct got = read(list, n);
+  Form form = Form::none;
+  if (got == Direct::written && !former_.form(shapes_, cells_, form)) got = Direct::failed;
+  if (got == Direct::written && form == Form::none) got = Direct::declined;
+  // A column of fewer than two records is written as values: objects one by one.
+  for (size_t c = 0; c < used_ && got == Direct::written; ++c) {
+    if (columns_[c].records && columns_[c].present < 2) got = Direct::declined;
+  }
+  if (got == Direct::written && !write_table(n, form, charge)) got = Direct::failed;
+  reset();
+  return got;
+}
+
+void Shredder::reset() noexcept {
+  for (size_t c = 0; c < used_; ++c) {
+    Column& column = columns_[c];
+    column.present = column.first = column.width = 0;
+    column.scalars = column.records = false;
+    column.cells.clear();
+    column.bits.clear();
+  }
+  for (size_t t = 0; t < tops_; ++t) column_of_[columns_[top_[t]].key] = -1;
+  used_ = tops_ = 0;
+  cells_ = 0;
+  shapes_.clear();
+}
+
+int64_t Shredder::column_of(uint32_t text, size_t words) noexcept {
+  if (text >= column_of_.size() && !column_of_.resize(texts_.size(), -1)) return -1;
+  int32_t c = column_of_[text];
+  if (c >= 0) return c;
+  if (used_ == kMaxColumns) return -2;
+  Column& column = columns_[used_];
+  column.key = text;
+  if (!column.bits.resize(words, 0)) return -1;
+  top_[tops_++] = uint32_t(used_);
+  column_of_[text] = int32_t(used_);
+  return int64_t(used_++);
+}
+
+Direct Shredder::read(PyObject* list, size_t n) noexcept {
+  bool is_list = Py_TYPE(list) == &PyList_Type;
+  size_t words = (n + 31) / 32;
+  uint32_t keys[kMaxColumns];
+  int64_t last = -1;  // the shape of the row before
+  for (size_t r = 0; r < n; ++r) {
+    PyObject* row =
+        is_list ? PyList_GetItem(list, Py_ssize_t(r)) : PyTuple_GetItem(list, Py_ssize_t(r));
+    if (PyDict_Size(row) > Py_ssize_t(kMaxColumns)) return Direct::declined;
+    uint32_t count = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(row, &pos, &key, &value)) {
+      if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
+      int64_t id = text_entry(texts_, strings_, key, true);
+      if (id < 0) return of_entry(id);
+      int64_t c = column_of(uint32_t(id), words);
+      if (c < 0) return c == -1 ? Direct::failed : Direct::declined;
+      Column& column = columns_[c];
+      column.bits[r >> 5] |= uint32_t(1) << (r & 31);
+      Direct got = cell(column, value, 0);
+      if (got != Direct::written) return got;
+      keys[count++] = uint32_t(id);
+    }
+    cells_ += count;
+    if (last < 0 || !shapes_.same(size_t(last), keys, count)) {
+      last = shapes_.add(keys, count);
+      if (last < 0) return Direct::failed;
+    }
+  }
+  return Direct::written;
+}
+
+Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
+  Node node;
+  switch (read_scalar(value, texts_, strings_, node)) {
+    case Read::scalar:
+      if (column.records) return Direct::declined;
+      column.scalars = true;
+      if (!column.cells.push(node)) return Direct::failed;
+      ++column.present;
+      return Direct::written;
+    case Read::container:
+      // Lists, and columns that mix records with anything, go to the two passes.
+      if (column.scalars || Py_TYPE(value) != &PyDict_Type || level + 1 == kMaxNesting) {
+        return Direct::declined;
+      }
+      return record(column, value, level + 1);
+    case Read::declined:
+      return Direct::declined;
+    case Read::failed:
+      break;
+  }
+  return Direct::failed;
+}
+
+// A record in a column whose cells are all records with the keys of its
+// first, in order: each key's values go to a column of their own.
+Direct Shredder::record(Column& column, PyObject* dict, int level) noexcept {
+  Py_ssize_t size = PyDict_Size(dict);
+  // A column of empty records is written as values.
+  if (size == 0) return Direct::declined;
+  bool first = !column.records;
+  if (first) {
+    if (size_t(size) > kMaxColumns - used_) return Direct::declined;
+    column.records = true;
+    column.first = uint32_t(used_);
+    column.width = uint32_t(size);
+    used_ += size_t(size);
+  } else if (column.width != uint32_t(size)) {
+    return Direct::declined;
+  }
+  ++column.present;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  for (uint32_t k = 0; PyDict_Next(dict, &pos, &key, &value); ++k) {
+    if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
+    int64_t id = text_entry(texts_, strings_, key, true);
+    if (id < 0) return of_entry(id);
+    Column& sub = columns_[column.first + k];
+    if (first) {
+      sub.key = uint32_t(id);
+    } else if (sub.key != uint32_t(id)) {
+      return Direct::declined;
+    }
+    Direct got = cell(sub, value, level);
+    if (got != Direct::written) return got;
+  }
+  return Direct::written;
+}
+
+bool Shredder::write_table(size_t n, Form form, int64_t& charge) noexcept {
+  const Scratch<uint32_t>& header = former_.header;
+  if (!out_.room(1 + kVarint)) return false;
+  out_.byte(form == Form::rows ? tag_byte(Tag::RowTable) : tag_byte(Tag::ColumnTable));
+  out_.varint(header.size());
+  for (uint32_t key : header) {
+    if (!emit_.string(key)) return false;
+  }
+  if (!out_.room(kVarint)) return false;
+  out_.varint(n);
+  if (form == Form::columns) charge += 2 * int64_t(n);
+  for (uint32_t key : header) {
+    const Column& column = columns_[column_of_[key]];
+    if (form == Form::columns) {
+      // A presence byte and, when some rows lack the key, the bitmap of
+      // those that have it (little-endian words are its bytes in order).
+      size_t bitmap = (n + 7) / 8;
+      bool all = column.present == n;
+      if (!out_.room(1 + bitmap)) return false;
+      out_.byte(all ? 0 : 1);
+      if (!all) out_.bytes(column.bits.data(), bitmap);
+    }
+    if (!write_column(column, charge)) return false;
+  }
+  return true;
+}
+
+// Recursion is bounded by the levels of records a column may hold.
+bool Shredder::write_column(const Column& column, int64_t& charge) noexcept {
+  size_t n = column.present;
+  charge += int64_t(n) + 1;
+  if (!out_.room(2 + kVarint)) return false;
+  if (column.records) {
+    out_.byte(static_cast<uint8_t>(ColumnKind::ObjectColumn));
+    out_.varint(column.width);
+    for (uint32_t k = 0; k < column.width; ++k) {
+      if (!emit_.string(columns_[column.first + k].key)) return false;
+    }
+    for (uint32_t k = 0; k < column.width; ++k) {
+      if (!write_column(columns_[column.first + k], charge)) return false;
+    }
+    return true;
+  }
+  Plan plan;
+  if (!chooser_.choose(column.cells.data(), n, 0, strings_, plan)) return false;
+  out_.byte(static_cast<uint8_t>(plan.kind));
+  if (plan.kind != ColumnKind::Values)
+    return emit_.typed_body(column.cells.data(), n, plan, chooser_);
+  for (const Node& cell : column.cells) {
+    if (!emit_.scalar(cell)) return false;
+  }
+  return true;
+}
+
+}  // namespace vorn
