@@ -115,7 +115,8 @@ def encode(
         writer = _Writer(compact, plain)
         data = writer.run(obj)
         excess = writer.charge - (len(data) * BUDGET_PER_BYTE + budget_base)
-        if excess <= 0:
+        # With nothing left to write plainly, a budget below even the plain document's ends here.
+        if excess <= 0 or not writer.parts:
             return data
         for charge, _, ident in sorted(writer.parts, key=lambda part: (-part[0], part[1])):
             if ident not in plain:

@@ -18,7 +18,9 @@ PyObject* Writer::run() noexcept {
   for (;;) {
     if (!pass()) return nullptr;
     int64_t excess = charge_ - (int64_t(out_.size()) * kSizeBudgetPerByte + budget_base_);
-    if (excess <= 0) break;
+    // With nothing left to write plainly, a budget below even the plain
+    // document's ends here.
+    if (excess <= 0 || parts_.empty()) break;
     std::sort(parts_.begin(), parts_.end(), [](const Part& a, const Part& b) {
       return a.charge != b.charge ? a.charge > b.charge : a.order < b.order;
     });
