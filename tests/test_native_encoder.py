@@ -303,10 +303,11 @@ def reordered(rows: list[dict[str, object]], at: int, column: str) -> list[dict[
 NESTED = [{"a": i, "o": {"x": i % 3, "p": {"q": f"s{i % 4}", "r": i * 0.5, "t": i % 2 == 0}}} for i in range(50)]
 SELF: dict[str, object] = {"a": 1}
 SELF["o"] = SELF
-# Record lists that compact mode writes as tables straight from the dicts (cells that are scalars or,
-# per column, records of one shape), and those it hands to the two passes' parts having written
-# nothing: lists in cells, columns that mix records with scalars or hold records of another shape,
-# fewer than two or empty records, records nested too deep, too many columns, no table at all.
+# Record lists that compact mode writes as tables straight from the dicts (cells that are scalars,
+# lists of scalars or, per column, records of one shape), and those it hands to the two passes' parts
+# having written nothing: containers in list cells, columns that mix records with anything else or
+# hold records of another shape, fewer than two or empty records, records nested too deep, too many
+# columns, no table at all.
 HAND_OVERS += [
     ROWS + [NESTED, tuple(NESTED)],
     ROWS + [reordered(NESTED, 7, "o"), [{**row, "o": {"x": 1}} if row["a"] == 9 else row for row in NESTED]],
@@ -319,7 +320,12 @@ HAND_OVERS += [
     ROWS + [[{"a": 1, "b": 2}, {"b": 3, "a": 4}], [{}, {}], [{"a": 1, "b": 2}, {}, {"a": 3, "b": 4}, {"b": 5}]],
     ROWS + [[{"a": {"a": i}, "".join(["b", "c"]): "".join(["x", "y"])} for i in range(5)]],
     ROWS + [[{"a": 1, "v": None}, {"a": 2, "v": "ab"}, {"a": 3, "v": 2.5}, {"a": 4, "v": True}]],
-    ROWS + [[{"a": 1, "o": {"x": [1, 2]}}, {"a": 2, "o": {"x": [3]}}], [SELF, SELF]],
+    ROWS + [[{"a": i, "o": {"x": [i, 2], "y": (True, False) * i}, "l": [f"s{i}", "t", "s1"][:i]} for i in range(6)]],
+    ROWS + [[{"a": i, "l": [[1, 2], 1.5, [True], ["ab", 2**40], [0.25, 0.5, 1]][i % 5]} for i in range(10)]],
+    ROWS + [[{"a": 1, "l": [1, 2]}, {"a": 2, "l": [3, [4]]}], [{"a": 1, "l": [1, {"x": 1}]}, {"a": 2, "l": []}]],
+    ROWS + [[{"a": 1, "o": {"x": 1}}, {"a": 2, "o": [1, 2]}], [{"a": 1, "o": {"x": [1, 2]}}, {"a": 2, "o": {"x": [3]}}]],
+    ROWS + [[{"a": 1, "l": [1, math.nan]}, {"a": 2, "l": [1]}]],
+    ROWS + [[SELF, SELF]],
     *[[{k: v for k, v in row.items() if k != "l"} for row in wide(3001, optional)] for optional in (False, True)],
 ]
 
@@ -382,6 +388,39 @@ def test_subclasses_as_python_reads_them(value: object, same_as: object) -> None
 ], ids=["dense", "optional", "nested-in-values", "nested-mixed", "nested-twice"])
 def test_tables_gathered_in_blocks(value: object) -> None:
     assert _native.dumps(value) == pure.dumps(value)
+
+
+def budget_threshold(value: object) -> int:
+    """The least budget base at which the reference writes `value` with all its tables and typed lists."""
+    whole = pure.encode(value, compact=True, budget_base=10**12)
+    over, fits = -(10**9), 10**12
+    while fits - over > 1:
+        middle = (over + fits) // 2
+        if pure.encode(value, compact=True, budget_base=middle) == whole:
+            fits = middle
+        else:
+            over = middle
+    return fits
+
+
+# Each tabular part charges the decoded-size budget; one charge left out or counted twice shows where
+# the document just fits or just does not.
+@pytest.mark.parametrize(
+    "value",
+    [
+        [{"a": i, "l": [True, False] * 8, "o": {"x": [1, 2, 3] * i, "y": f"s{i % 3}"}} for i in range(40)],
+        [{"a": i, "b": i * 0.5} if i % 3 else {"b": 1.5, "c": [i, i]} for i in range(60)],
+        [{"a": i, "l": [[1, 2], 1.5, [True, False] * 5, ["ab", 2**40]][i % 4]} for i in range(40)],
+        {"t": [{"a": [{"b": i, "c": [0.5] * i}, {"b": -i}]} for i in range(20)], "u": [True] * 30},
+        [nest_dicts(6, i % 2 == 0) for i in range(64)],
+    ],
+    ids=["lists-in-records", "column-table", "mixed-lists", "tables-in-lists", "nested-records"],
+)
+def test_budget_at_its_threshold(value: object) -> None:
+    base = budget_threshold(value)
+    for budget_base in (base - 1, base, -(10**9)):
+        assert outcome(_native.encode, value, compact=True, budget_base=budget_base) == outcome(
+            pure.encode, value, compact=True, budget_base=budget_base)
 
 
 @pytest.mark.parametrize(

@@ -36,6 +36,7 @@ void Shredder::reset() noexcept {
     column.present = column.first = column.width = 0;
     column.scalars = column.records = false;
     column.cells.clear();
+    column.items.clear();
     column.bits.clear();
   }
   for (size_t t = 0; t < tops_; ++t) column_of_[columns_[top_[t]].key] = -1;
@@ -100,10 +101,9 @@ Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
       ++column.present;
       return Direct::written;
     case Read::container:
-      // Lists, and columns that mix records with anything, go to the two passes.
-      if (column.scalars || Py_TYPE(value) != &PyDict_Type || level + 1 == kMaxNesting) {
-        return Direct::declined;
-      }
+      if (Py_TYPE(value) != &PyDict_Type) return list(column, value);
+      // Columns that mix records with anything go to the two passes.
+      if (column.scalars || level + 1 == kMaxNesting) return Direct::declined;
       return record(column, value, level + 1);
     case Read::declined:
       return Direct::declined;
@@ -111,6 +111,34 @@ Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
       break;
   }
   return Direct::failed;
+}
+
+// A list in a cell: its items, when all are scalars, in the column's items.
+Direct Shredder::list(Column& column, PyObject* list) noexcept {
+  if (column.records) return Direct::declined;
+  column.scalars = true;
+  bool is_list = Py_TYPE(list) == &PyList_Type;
+  Py_ssize_t n = is_list ? PyList_Size(list) : PyTuple_Size(list);
+  size_t at = column.items.size();
+  if (uint64_t(n) > kMaxLength || at > UINT32_MAX) return Direct::declined;
+  if (!column.items.make_room(size_t(n))) return Direct::failed;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = is_list ? PyList_GetItem(list, i) : PyTuple_GetItem(list, i);
+    Node node;
+    switch (read_scalar(item, texts_, strings_, node)) {
+      case Read::scalar:
+        column.items.push_reserved(node);
+        break;
+      case Read::failed:
+        return Direct::failed;
+      default:
+        return Direct::declined;
+    }
+  }
+  ++column.present;
+  return column.cells.push(Node{{.i = int64_t(uint64_t(n) << 32 | at)}, NodeKind::list})
+             ? Direct::written
+             : Direct::failed;
 }
 
 // A record in a column whose cells are all records with the keys of its
@@ -197,7 +225,30 @@ bool Shredder::write_column(const Column& column, int64_t& charge) noexcept {
   if (plan.kind != ColumnKind::Values)
     return emit_.typed_body(column.cells.data(), n, plan, chooser_);
   for (const Node& cell : column.cells) {
-    if (!emit_.scalar(cell)) return false;
+    if (!(cell.kind == NodeKind::list ? write_list(column, cell, charge) : emit_.scalar(cell))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Shredder::write_list(const Column& column, const Node& cell, int64_t& charge) noexcept {
+  size_t n = size_t(uint64_t(cell.i) >> 32);
+  const Node* items = column.items.data() + uint32_t(cell.i);
+  Plan plan;
+  if (n >= 2 && !chooser_.choose(items, n, 1, strings_, plan)) return false;
+  if (!out_.room(2 + kVarint)) return false;
+  if (plan.kind != ColumnKind::Values) {
+    out_.byte(tag_byte(Tag::TypedList));
+    out_.varint(n);
+    out_.byte(static_cast<uint8_t>(plan.kind));
+    charge += int64_t(n) + 1;
+    return emit_.typed_body(items, n, plan, chooser_);
+  }
+  out_.byte(tag_byte(Tag::List));
+  out_.varint(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!emit_.scalar(items[i])) return false;
   }
   return true;
 }

@@ -2,9 +2,9 @@
 // compact one pass. One walk over the rows sends each cell to its column (a
 // record in a cell to the columns of its keys), so a table costs one node a
 // cell; the two passes' snapshot costs two (key and value) and then a copy of
-// each column. Only the common tables come this way, whose cells are scalars
-// or, per column, records of one shape: any other list declines, having
-// written nothing, and goes to the two passes' parts.
+// each column. Only the common tables come this way, whose cells are scalars,
+// lists of scalars or, per column, records of one shape: any other list
+// declines, having written nothing, and goes to the two passes' parts.
 #pragma once
 
 #include <Python.h>
@@ -49,22 +49,28 @@ class Shredder {
   struct Column {
     uint32_t key = 0;      // its key's text
     uint32_t present = 0;  // the cells it has
-    bool scalars = false;  // its cells are scalars, in `cells`
+    bool scalars = false;  // its cells are scalars and lists of scalars, in `cells`
     bool records = false;  // its cells are records, whose keys are columns first..first+width
     uint32_t first = 0;
     uint32_t width = 0;
+    // A list's node in `cells` holds its item count (high half) and where
+    // its items start in `items` (low half).
     Scratch<Node> cells;
+    Scratch<Node> items;
     Scratch<uint32_t> bits;  // of a table's column: the rows that have it, 32 a word
   };
 
   Direct read(PyObject* list, size_t n) noexcept;
   Direct cell(Column& column, PyObject* value, int level) noexcept;
   Direct record(Column& column, PyObject* dict, int level) noexcept;
+  Direct list(Column& column, PyObject* list) noexcept;
   // The table's column for the key `text`, made if new; -1 with MemoryError
   // pending, -2 when there would be too many.
   int64_t column_of(uint32_t text, size_t words) noexcept;
   bool write_table(size_t n, Form form, int64_t& charge) noexcept;
   bool write_column(const Column& column, int64_t& charge) noexcept;
+  // A list cell, as the one pass writes a list of scalars.
+  bool write_list(const Column& column, const Node& cell, int64_t& charge) noexcept;
   void reset() noexcept;
 
   Texts& texts_;
