@@ -33,7 +33,8 @@ class Shapes {
     return true;
   }
   size_t size() const noexcept { return hashes_.size(); }
-  const uint32_t* keys(size_t shape) const noexcept { return &keys_[starts_[shape]]; }
+  // Arithmetic, not indexing: a list of empty rows has no keys at all.
+  const uint32_t* keys(size_t shape) const noexcept { return keys_.data() + starts_[shape]; }
   uint32_t count(size_t shape) const noexcept {
     size_t end = shape + 1 < starts_.size() ? starts_[shape + 1] : keys_.size();
     return uint32_t(end - starts_[shape]);
