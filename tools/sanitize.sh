@@ -46,4 +46,7 @@ export VORN_SANITIZED=1
 # A fresh environment for bytecode, so no cached state from the normal venv.
 export PYTHONDONTWRITEBYTECODE=1
 
-exec "$VENV/bin/python" -m pytest -p no:cacheprovider "$@"
+# Python's streams only are captured: a report that aborts the process is
+# written to file descriptor 2, and reaches the log instead of being lost
+# with pytest's capture file.
+exec "$VENV/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@"
