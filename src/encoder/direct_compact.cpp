@@ -114,22 +114,7 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   }
   if (records) return this->records(obj, size_t(n));
   if (containers) return open(obj, n, false);
-  Plan plan;
-  if (!chooser_.choose(cells_.data(), size_t(n), 1, strings_, plan)) return Direct::failed;
-  if (!out_.room(2 * kHead)) return Direct::failed;
-  if (plan.kind == ColumnKind::Values) {
-    out_.byte(tag_byte(Tag::List));
-    out_.varint(uint64_t(n));
-    for (const Node& cell : cells_) {
-      if (!emit_.scalar(cell)) return Direct::failed;
-    }
-    return Direct::written;
-  }
-  out_.byte(tag_byte(Tag::TypedList));
-  out_.varint(uint64_t(n));
-  out_.byte(static_cast<uint8_t>(plan.kind));
-  charge_ += int64_t(n) + 1;
-  return done(emit_.typed_body(cells_.data(), size_t(n), plan, chooser_));
+  return done(emit_.list(cells_.data(), size_t(n), chooser_, charge_));
 }
 
 // A list of records: as a table straight from its dicts when the Shredder

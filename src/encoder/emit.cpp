@@ -85,6 +85,25 @@ bool Emit::literal(uint32_t text) noexcept {
   return true;
 }
 
+bool Emit::list(const Node* items, size_t n, Chooser& chooser, int64_t& charge) noexcept {
+  Plan plan;
+  if (n >= 2 && !chooser.choose(items, n, 1, strings_, plan)) return false;
+  if (!out_.room(2 + Output::kVarintMax)) return false;
+  if (plan.kind != ColumnKind::Values) {
+    out_.byte(tag_byte(Tag::TypedList));
+    out_.varint(n);
+    out_.byte(static_cast<uint8_t>(plan.kind));
+    charge += int64_t(n) + 1;
+    return typed_body(items, n, plan, chooser);
+  }
+  out_.byte(tag_byte(Tag::List));
+  out_.varint(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!scalar(items[i])) return false;
+  }
+  return true;
+}
+
 bool Emit::typed_body(const Node* cells, size_t n, const Plan& plan,
                       const Chooser& chooser) noexcept {
   switch (plan.kind) {

@@ -44,6 +44,10 @@ class Emit {
   // StringDictionary after its kind byte: from `cells` and what `chooser`
   // left for `plan`.
   bool typed_body(const Node* cells, size_t n, const Plan& plan, const Chooser& chooser) noexcept;
+  // A list of the scalars `items[0..n)`: a typed list when `chooser` finds
+  // a kind smaller than Values, whose decoded-size charge is added to
+  // `charge`, else a plain list.
+  bool list(const Node* items, size_t n, Chooser& chooser, int64_t& charge) noexcept;
 
  private:
   bool zigzags(const int64_t* values, size_t n, bool deltas) noexcept;

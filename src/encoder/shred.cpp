@@ -10,7 +10,8 @@ namespace {
 
 constexpr size_t kVarint = Output::kVarintMax;
 
-Direct of_entry(int64_t id) noexcept { return id == -1 ? Direct::failed : Direct::declined; }
+// For a text entry or a column: -1 with MemoryError pending, else declined.
+Direct not_written(int64_t id) noexcept { return id == -1 ? Direct::failed : Direct::declined; }
 
 }  // namespace
 
@@ -23,7 +24,7 @@ Direct Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) 
   if (got == Direct::written && form == Form::none) got = Direct::declined;
   // A column of fewer than two records is written as values: objects one by one.
   for (size_t c = 0; c < used_ && got == Direct::written; ++c) {
-    if (columns_[c].records && columns_[c].present < 2) got = Direct::declined;
+    if (columns_[c].records() && columns_[c].present < 2) got = Direct::declined;
   }
   if (got == Direct::written && !write_table(n, form, charge)) got = Direct::failed;
   reset();
@@ -34,7 +35,6 @@ void Shredder::reset() noexcept {
   for (size_t c = 0; c < used_; ++c) {
     Column& column = columns_[c];
     column.present = column.first = column.width = 0;
-    column.scalars = column.records = false;
     column.cells.clear();
     column.items.clear();
     column.bits.clear();
@@ -73,9 +73,9 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
     while (PyDict_Next(row, &pos, &key, &value)) {
       if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
       int64_t id = text_entry(texts_, strings_, key, true);
-      if (id < 0) return of_entry(id);
+      if (id < 0) return not_written(id);
       int64_t c = column_of(uint32_t(id), words);
-      if (c < 0) return c == -1 ? Direct::failed : Direct::declined;
+      if (c < 0) return not_written(c);
       Column& column = columns_[c];
       column.bits[r >> 5] |= uint32_t(1) << (r & 31);
       Direct got = cell(column, value, 0);
@@ -95,15 +95,14 @@ Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
   Node node;
   switch (read_scalar(value, texts_, strings_, node)) {
     case Read::scalar:
-      if (column.records) return Direct::declined;
-      column.scalars = true;
+      if (column.records()) return Direct::declined;
       if (!column.cells.push(node)) return Direct::failed;
       ++column.present;
       return Direct::written;
     case Read::container:
       if (Py_TYPE(value) != &PyDict_Type) return list(column, value);
       // Columns that mix records with anything go to the two passes.
-      if (column.scalars || level + 1 == kMaxNesting) return Direct::declined;
+      if (column.scalars() || level + 1 == kMaxNesting) return Direct::declined;
       return record(column, value, level + 1);
     case Read::declined:
       return Direct::declined;
@@ -115,8 +114,7 @@ Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
 
 // A list in a cell: its items, when all are scalars, in the column's items.
 Direct Shredder::list(Column& column, PyObject* list) noexcept {
-  if (column.records) return Direct::declined;
-  column.scalars = true;
+  if (column.records()) return Direct::declined;
   bool is_list = Py_TYPE(list) == &PyList_Type;
   Py_ssize_t n = is_list ? PyList_Size(list) : PyTuple_Size(list);
   size_t at = column.items.size();
@@ -147,10 +145,9 @@ Direct Shredder::record(Column& column, PyObject* dict, int level) noexcept {
   Py_ssize_t size = PyDict_Size(dict);
   // A column of empty records is written as values.
   if (size == 0) return Direct::declined;
-  bool first = !column.records;
+  bool first = !column.records();
   if (first) {
     if (size_t(size) > kMaxColumns - used_) return Direct::declined;
-    column.records = true;
     column.first = uint32_t(used_);
     column.width = uint32_t(size);
     used_ += size_t(size);
@@ -163,7 +160,7 @@ Direct Shredder::record(Column& column, PyObject* dict, int level) noexcept {
   for (uint32_t k = 0; PyDict_Next(dict, &pos, &key, &value); ++k) {
     if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
     int64_t id = text_entry(texts_, strings_, key, true);
-    if (id < 0) return of_entry(id);
+    if (id < 0) return not_written(id);
     Column& sub = columns_[column.first + k];
     if (first) {
       sub.key = uint32_t(id);
@@ -208,7 +205,7 @@ bool Shredder::write_column(const Column& column, int64_t& charge) noexcept {
   size_t n = column.present;
   charge += int64_t(n) + 1;
   if (!out_.room(2 + kVarint)) return false;
-  if (column.records) {
+  if (column.records()) {
     out_.byte(static_cast<uint8_t>(ColumnKind::ObjectColumn));
     out_.varint(column.width);
     for (uint32_t k = 0; k < column.width; ++k) {
@@ -225,30 +222,12 @@ bool Shredder::write_column(const Column& column, int64_t& charge) noexcept {
   if (plan.kind != ColumnKind::Values)
     return emit_.typed_body(column.cells.data(), n, plan, chooser_);
   for (const Node& cell : column.cells) {
-    if (!(cell.kind == NodeKind::list ? write_list(column, cell, charge) : emit_.scalar(cell))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool Shredder::write_list(const Column& column, const Node& cell, int64_t& charge) noexcept {
-  size_t n = size_t(uint64_t(cell.i) >> 32);
-  const Node* items = column.items.data() + uint32_t(cell.i);
-  Plan plan;
-  if (n >= 2 && !chooser_.choose(items, n, 1, strings_, plan)) return false;
-  if (!out_.room(2 + kVarint)) return false;
-  if (plan.kind != ColumnKind::Values) {
-    out_.byte(tag_byte(Tag::TypedList));
-    out_.varint(n);
-    out_.byte(static_cast<uint8_t>(plan.kind));
-    charge += int64_t(n) + 1;
-    return emit_.typed_body(items, n, plan, chooser_);
-  }
-  out_.byte(tag_byte(Tag::List));
-  out_.varint(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (!emit_.scalar(items[i])) return false;
+    // A list cell: its items stand in `items` (see Column).
+    bool ok = cell.kind != NodeKind::list
+                  ? emit_.scalar(cell)
+                  : emit_.list(column.items.data() + uint32_t(cell.i),
+                               size_t(uint64_t(cell.i) >> 32), chooser_, charge);
+    if (!ok) return false;
   }
   return true;
 }

@@ -49,15 +49,17 @@ class Shredder {
   struct Column {
     uint32_t key = 0;      // its key's text
     uint32_t present = 0;  // the cells it has
-    bool scalars = false;  // its cells are scalars and lists of scalars, in `cells`
-    bool records = false;  // its cells are records, whose keys are columns first..first+width
+    // Records: the columns of their keys, first..first+width.
     uint32_t first = 0;
     uint32_t width = 0;
-    // A list's node in `cells` holds its item count (high half) and where
-    // its items start in `items` (low half).
+    // Scalars and lists of scalars. A list's node holds its item count
+    // (high half) and where its items start in `items` (low half).
     Scratch<Node> cells;
     Scratch<Node> items;
     Scratch<uint32_t> bits;  // of a table's column: the rows that have it, 32 a word
+
+    bool records() const noexcept { return width > 0; }
+    bool scalars() const noexcept { return !cells.empty(); }
   };
 
   Direct read(PyObject* list, size_t n) noexcept;
@@ -69,8 +71,6 @@ class Shredder {
   int64_t column_of(uint32_t text, size_t words) noexcept;
   bool write_table(size_t n, Form form, int64_t& charge) noexcept;
   bool write_column(const Column& column, int64_t& charge) noexcept;
-  // A list cell, as the one pass writes a list of scalars.
-  bool write_list(const Column& column, const Node& cell, int64_t& charge) noexcept;
   void reset() noexcept;
 
   Texts& texts_;
