@@ -3,9 +3,11 @@
 // Texts and numbered by Emit as the walk meets them, and a list of scalars
 // is copied into nodes for the Chooser, which decides whether it becomes a
 // typed list. A record list, whose table form needs every row before the
-// first byte, is read whole before it is written: by the Shredder, or by the
-// two passes' parts for that list alone.
+// first byte, is read whole before it is written: by the Shredder (which
+// hands the containers it keeps in cells back to this walk), or by the two
+// passes' parts for that list alone.
 #include <cmath>
+#include <new>
 
 #include "column_kind.h"
 #include "direct.h"
@@ -32,7 +34,7 @@ struct Open {
   bool is_dict;
 };
 
-class OnePass {
+class OnePass final : public CellWalker {
  public:
   explicit OnePass(Output& out) noexcept
       : texts_(true, true),
@@ -40,14 +42,31 @@ class OnePass {
         chooser_(snapshot_),
         emit_(out, strings_, texts_, true),
         out_(out) {}
+  OnePass(const OnePass&) = delete;
+  OnePass& operator=(const OnePass&) = delete;
+  ~OnePass() {
+    for (Shredder* shredder : shredders_) {
+      if (shredder == nullptr) continue;
+      shredder->~Shredder();
+      PyMem_Free(shredder);
+    }
+  }
 
   Direct run(PyObject* root, int64_t budget_base) noexcept;
+  Direct walk(PyObject* value, size_t depth) noexcept override;
 
  private:
+  // Walks the open containers until `base` are left.
+  Direct drain(Direct wrote, size_t base) noexcept;
   Direct value(PyObject* v) noexcept;
   Direct open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept;
   Direct list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept;
   Direct records(PyObject* obj, size_t n) noexcept;
+  // The Shredder for record lists `level` tables deep in cells, made on
+  // first use (it holds the columns of a wide table: too large for the C
+  // stack that holds this pass); null when there is none that deep (the two passes' parts
+  // write those lists) or, with `failed` set, no memory for one.
+  Shredder* shredder(size_t level, bool& failed) noexcept;
   int64_t text(PyObject* s, bool is_key) noexcept {
     return text_entry(texts_, strings_, s, is_key);
   }
@@ -65,10 +84,12 @@ class OnePass {
   int64_t charge_ = 0;   // the decoded-size charge of the tables and typed lists
   Open stack_[kMaxDepth];
   size_t depth_ = 0;
-  // Record lists, one at a time: most straight from the dicts, the others
-  // by the two passes' parts. The budget is checked once the whole document
-  // is written.
-  Shredder shredder_{texts_, strings_, snapshot_, emit_, chooser_, out_};
+  // Record lists: most straight from the dicts, a Shredder for each level of
+  // tables in cells, the others by the two passes' parts. The budget is
+  // checked once the whole document is written.
+  static constexpr size_t kShredLevels = 4;
+  Shredder* shredders_[kShredLevels] = {};  // owned, one a level
+  size_t shredding_ = 0;                    // the Shredders writing now
   Snapshot part_{texts_, true};
   Writer part_writer_{part_, true, 0, out_, strings_};
 };
@@ -123,14 +144,57 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
 // and output. Reading exact values runs no Python code, so what this pass
 // borrows stays valid; anything else declines.
 Direct OnePass::records(PyObject* obj, size_t n) noexcept {
-  Direct wrote = shredder_.write(obj, n, depth_, charge_);
-  if (wrote != Direct::declined) return wrote;
+  bool failed = false;
+  if (Shredder* shredder = this->shredder(shredding_, failed)) {
+    ++shredding_;
+    Shred wrote = shredder->write(obj, n, depth_, charge_);
+    --shredding_;
+    switch (wrote) {
+      case Shred::written:
+        return Direct::written;
+      case Shred::plain:
+        return open(obj, Py_ssize_t(n), false);
+      case Shred::declined:
+        return Direct::declined;
+      case Shred::failed:
+        return Direct::failed;
+      case Shred::unfit:
+        break;
+    }
+  } else if (failed) {
+    return Direct::failed;
+  }
   part_.reset(depth_);
   if (!part_.build(obj, nullptr)) return part_.declined() ? Direct::declined : Direct::failed;
   if (!part_writer_.write_part()) return Direct::failed;
   charge_ += part_writer_.charge();
   part_.reset(0);
   return Direct::written;
+}
+
+Shredder* OnePass::shredder(size_t level, bool& failed) noexcept {
+  if (level >= kShredLevels) return nullptr;
+  Shredder*& shredder = shredders_[level];
+  if (shredder == nullptr) {
+    void* memory = PyMem_Malloc(sizeof(Shredder));
+    if (memory == nullptr) {
+      PyErr_NoMemory();
+      failed = true;
+      return nullptr;
+    }
+    shredder = new (memory) Shredder(texts_, strings_, snapshot_, emit_, chooser_, out_, *this);
+  }
+  return shredder;
+}
+
+// A container the Shredder kept in a cell: written here, as the walk below
+// would write it, above the frames of the table around it.
+Direct OnePass::walk(PyObject* value, size_t depth) noexcept {
+  size_t outer = depth_;
+  depth_ = depth;
+  Direct wrote = drain(this->value(value), depth);
+  depth_ = outer;
+  return wrote;
 }
 
 Direct OnePass::value(PyObject* v) noexcept {
@@ -164,12 +228,9 @@ Direct OnePass::value(PyObject* v) noexcept {
   return Direct::declined;
 }
 
-Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
-  if (!out_.room(sizeof wire::kHeader)) return Direct::failed;
-  out_.bytes(wire::kHeader, sizeof wire::kHeader);
-  Direct wrote = value(root);
+Direct OnePass::drain(Direct wrote, size_t base) noexcept {
   // Nothing here runs Python code: the containers cannot change under the walk.
-  while (wrote == Direct::written && depth_ > 0) {
+  while (wrote == Direct::written && depth_ > base) {
     size_t at = depth_ - 1;
     Open& top = stack_[at];
     if (top.is_dict) {
@@ -199,6 +260,13 @@ Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
       }
     }
   }
+  return wrote;
+}
+
+Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
+  if (!out_.room(sizeof wire::kHeader)) return Direct::failed;
+  out_.bytes(wire::kHeader, sizeof wire::kHeader);
+  Direct wrote = drain(value(root), 0);
   if (wrote != Direct::written) return wrote;
   // The two passes write tabular parts plainly, largest first, until the
   // document fits the decoder's budget: a document that does not fit goes

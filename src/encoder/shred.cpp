@@ -15,20 +15,28 @@ Direct not_written(int64_t id) noexcept { return id == -1 ? Direct::failed : Dir
 
 }  // namespace
 
-Direct Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) noexcept {
+Shred Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) noexcept {
   // Deep lists go to the two passes, which refuse what is too deep.
-  if (depth + kMaxNesting + 2 > size_t(kMaxDepth)) return Direct::declined;
+  if (depth + kMaxNesting + 2 > size_t(kMaxDepth)) return Shred::unfit;
   Direct got = read(list, n);
   Form form = Form::none;
   if (got == Direct::written && !former_.form(shapes_, cells_, form)) got = Direct::failed;
-  if (got == Direct::written && form == Form::none) got = Direct::declined;
-  // A column of fewer than two records is written as values: objects one by one.
-  for (size_t c = 0; c < used_ && got == Direct::written; ++c) {
-    if (columns_[c].records() && columns_[c].present < 2) got = Direct::declined;
+  Shred result = got == Direct::written  ? Shred::written
+                 : got == Direct::failed ? Shred::failed
+                                         : Shred::unfit;
+  if (result == Shred::written && form == Form::none) result = Shred::plain;
+  if (result == Shred::written) {
+    // A column of fewer than two records is written as values: objects one by one.
+    for (size_t c = 0; c < used_; ++c) {
+      if (columns_[c].present < 2) columns_[c].width = 0;
+    }
+    got = write_table(n, form, depth + 2, charge);
+    result = got == Direct::written  ? Shred::written
+             : got == Direct::failed ? Shred::failed
+                                     : Shred::declined;
   }
-  if (got == Direct::written && !write_table(n, form, charge)) got = Direct::failed;
   reset();
-  return got;
+  return result;
 }
 
 void Shredder::reset() noexcept {
@@ -50,6 +58,7 @@ int64_t Shredder::column_of(uint32_t text, size_t words) noexcept {
   int32_t c = column_of_[text];
   if (c >= 0) return c;
   if (used_ == kMaxColumns) return -2;
+  make(1);
   Column& column = columns_[used_];
   column.key = text;
   if (!column.bits.resize(words, 0)) return -1;
@@ -95,93 +104,115 @@ Direct Shredder::cell(Column& column, PyObject* value, int level) noexcept {
   Node node;
   switch (read_scalar(value, texts_, strings_, node)) {
     case Read::scalar:
-      if (column.records()) return Direct::declined;
-      if (!column.cells.push(node)) return Direct::failed;
-      ++column.present;
-      return Direct::written;
+      column.width = 0;  // records and scalars: a column of values
+      break;
     case Read::container:
-      if (Py_TYPE(value) != &PyDict_Type) return list(column, value);
-      // Columns that mix records with anything go to the two passes.
-      if (column.scalars() || level + 1 == kMaxNesting) return Direct::declined;
-      return record(column, value, level + 1);
+      node = Node{{.raw = value}, NodeKind::raw};
+      if (Py_TYPE(value) != &PyDict_Type) {
+        column.width = 0;
+        Direct got = list(value, column.items, node);
+        if (got != Direct::written) return got;
+      } else if (column.cells.empty() || column.records()) {
+        Direct got = Direct::written;
+        if (!record(column, value, level + 1, got)) {
+          column.width = 0;
+          if (got != Direct::written) return got;
+        }
+      }
+      break;
     case Read::declined:
       return Direct::declined;
     case Read::failed:
-      break;
+      return Direct::failed;
   }
-  return Direct::failed;
+  if (!column.cells.push(node)) return Direct::failed;
+  ++column.present;
+  return Direct::written;
 }
 
-// A list in a cell: its items, when all are scalars, in the column's items.
-Direct Shredder::list(Column& column, PyObject* list) noexcept {
-  if (column.records()) return Direct::declined;
+// A list in a cell: its items, when all are scalars, appended to `items`
+// and named by `node`; else `node` is left as it is, for the walk.
+Direct Shredder::list(PyObject* list, Scratch<Node>& items, Node& node) noexcept {
   bool is_list = Py_TYPE(list) == &PyList_Type;
   Py_ssize_t n = is_list ? PyList_Size(list) : PyTuple_Size(list);
-  size_t at = column.items.size();
+  size_t at = items.size();
   if (uint64_t(n) > kMaxLength || at > UINT32_MAX) return Direct::declined;
-  if (!column.items.make_room(size_t(n))) return Direct::failed;
+  if (!items.make_room(size_t(n))) return Direct::failed;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = is_list ? PyList_GetItem(list, i) : PyTuple_GetItem(list, i);
-    Node node;
-    switch (read_scalar(item, texts_, strings_, node)) {
+    Node scalar;
+    switch (read_scalar(item, texts_, strings_, scalar)) {
       case Read::scalar:
-        column.items.push_reserved(node);
+        items.push_reserved(scalar);
         break;
+      case Read::container:
+        items.truncate(at);
+        return Direct::written;
+      case Read::declined:
+        return Direct::declined;
       case Read::failed:
         return Direct::failed;
-      default:
-        return Direct::declined;
     }
   }
-  ++column.present;
-  return column.cells.push(Node{{.i = int64_t(uint64_t(n) << 32 | at)}, NodeKind::list})
-             ? Direct::written
-             : Direct::failed;
+  node = Node{{.i = int64_t(uint64_t(n) << 32 | at)}, NodeKind::list};
+  return Direct::written;
 }
 
 // A record in a column whose cells are all records with the keys of its
-// first, in order: each key's values go to a column of their own.
-Direct Shredder::record(Column& column, PyObject* dict, int level) noexcept {
+// first, in order: each key's values go to a column of their own. A record
+// that breaks this (empty, or of another shape) is kept as it stands, and
+// the column becomes one of values.
+bool Shredder::record(Column& column, PyObject* dict, int level, Direct& got) noexcept {
   Py_ssize_t size = PyDict_Size(dict);
   // A column of empty records is written as values.
-  if (size == 0) return Direct::declined;
+  if (size == 0) return false;
   bool first = !column.records();
+  // Beyond this Shredder's own limits the list is unfit, not a column of values.
+  if (level == kMaxNesting || (first && size_t(size) > kMaxColumns - used_)) {
+    got = Direct::declined;
+    return false;
+  }
   if (first) {
-    if (size_t(size) > kMaxColumns - used_) return Direct::declined;
+    make(size_t(size));
     column.first = uint32_t(used_);
     column.width = uint32_t(size);
     used_ += size_t(size);
   } else if (column.width != uint32_t(size)) {
-    return Direct::declined;
+    return false;
   }
-  ++column.present;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   for (uint32_t k = 0; PyDict_Next(dict, &pos, &key, &value); ++k) {
-    if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
+    if (Py_TYPE(key) != &PyUnicode_Type) {
+      got = Direct::declined;
+      return false;
+    }
     int64_t id = text_entry(texts_, strings_, key, true);
-    if (id < 0) return not_written(id);
+    if (id < 0) {
+      got = not_written(id);
+      return false;
+    }
     Column& sub = columns_[column.first + k];
     if (first) {
       sub.key = uint32_t(id);
     } else if (sub.key != uint32_t(id)) {
-      return Direct::declined;
+      return false;  // the columns so far are let go with the others
     }
-    Direct got = cell(sub, value, level);
-    if (got != Direct::written) return got;
+    got = cell(sub, value, level);
+    if (got != Direct::written) return false;
   }
-  return Direct::written;
+  return true;
 }
 
-bool Shredder::write_table(size_t n, Form form, int64_t& charge) noexcept {
+Direct Shredder::write_table(size_t n, Form form, size_t depth, int64_t& charge) noexcept {
   const Scratch<uint32_t>& header = former_.header;
-  if (!out_.room(1 + kVarint)) return false;
+  if (!out_.room(1 + kVarint)) return Direct::failed;
   out_.byte(form == Form::rows ? tag_byte(Tag::RowTable) : tag_byte(Tag::ColumnTable));
   out_.varint(header.size());
   for (uint32_t key : header) {
-    if (!emit_.string(key)) return false;
+    if (!emit_.string(key)) return Direct::failed;
   }
-  if (!out_.room(kVarint)) return false;
+  if (!out_.room(kVarint)) return Direct::failed;
   out_.varint(n);
   if (form == Form::columns) charge += 2 * int64_t(n);
   for (uint32_t key : header) {
@@ -191,45 +222,56 @@ bool Shredder::write_table(size_t n, Form form, int64_t& charge) noexcept {
       // those that have it (little-endian words are its bytes in order).
       size_t bitmap = (n + 7) / 8;
       bool all = column.present == n;
-      if (!out_.room(1 + bitmap)) return false;
+      if (!out_.room(1 + bitmap)) return Direct::failed;
       out_.byte(all ? 0 : 1);
       if (!all) out_.bytes(column.bits.data(), bitmap);
     }
-    if (!write_column(column, charge)) return false;
+    Direct got = write_column(column, depth, charge);
+    if (got != Direct::written) return got;
   }
-  return true;
+  return Direct::written;
 }
 
 // Recursion is bounded by the levels of records a column may hold.
-bool Shredder::write_column(const Column& column, int64_t& charge) noexcept {
+Direct Shredder::write_column(const Column& column, size_t depth, int64_t& charge) noexcept {
   size_t n = column.present;
   charge += int64_t(n) + 1;
-  if (!out_.room(2 + kVarint)) return false;
+  if (!out_.room(2 + kVarint)) return Direct::failed;
   if (column.records()) {
     out_.byte(static_cast<uint8_t>(ColumnKind::ObjectColumn));
     out_.varint(column.width);
     for (uint32_t k = 0; k < column.width; ++k) {
-      if (!emit_.string(columns_[column.first + k].key)) return false;
+      if (!emit_.string(columns_[column.first + k].key)) return Direct::failed;
     }
     for (uint32_t k = 0; k < column.width; ++k) {
-      if (!write_column(columns_[column.first + k], charge)) return false;
+      Direct got = write_column(columns_[column.first + k], depth + 1, charge);
+      if (got != Direct::written) return got;
     }
-    return true;
+    return Direct::written;
   }
   Plan plan;
-  if (!chooser_.choose(column.cells.data(), n, 0, strings_, plan)) return false;
+  if (!chooser_.choose(column.cells.data(), n, 0, strings_, plan)) return Direct::failed;
   out_.byte(static_cast<uint8_t>(plan.kind));
-  if (plan.kind != ColumnKind::Values)
-    return emit_.typed_body(column.cells.data(), n, plan, chooser_);
+  if (plan.kind != ColumnKind::Values) {
+    return emit_.typed_body(column.cells.data(), n, plan, chooser_) ? Direct::written
+                                                                    : Direct::failed;
+  }
+  // Nothing of the choice is needed from here on: the walks and lists below
+  // may use the Chooser themselves.
   for (const Node& cell : column.cells) {
+    if (cell.kind == NodeKind::raw) {
+      Direct got = walker_.walk(cell.raw, depth);
+      if (got != Direct::written) return got;
+      continue;
+    }
     // A list cell: its items stand in `items` (see Column).
     bool ok = cell.kind != NodeKind::list
                   ? emit_.scalar(cell)
                   : emit_.list(column.items.data() + uint32_t(cell.i),
                                size_t(uint64_t(cell.i) >> 32), chooser_, charge);
-    if (!ok) return false;
+    if (!ok) return Direct::failed;
   }
-  return true;
+  return Direct::written;
 }
 
 }  // namespace vorn
