@@ -49,6 +49,8 @@ ACCEPTED: list[Case] = [
     ("subclasses", [Sub(a=1, b=2), OrderedDict(x=1), (1, 2), [Sub(a=1)] * 2], True, 4194304, None),
     ("one-pass-tables", {"a": ["xy", "zw", 1.5], "t": ROWS[:8], "s": SPARSE, "n": [NESTED, "xy"]}, True, 4194304, None),
     ("one-pass-hand-over", {"t": ROWS[:8], "late": [{"a": 1}, {"a": Sub(b=2)}]}, True, 4194304, None),
+    ("tables-in-cells", [{"a": i, "t": [{"x": j, "u": [{"y": "xy"}, {"y": [1, {}]}]} for j in range(2)]} for i in range(2)],
+     True, 4194304, None),
 ]
 REFUSED: list[Case] = [
     ("nan", {"rows": [{}, {"p": math.nan}]}, True, 4194304, None),
@@ -60,6 +62,8 @@ REFUSED: list[Case] = [
     ("plain-depth", _nest(600), False, 4194304, None),
     ("cycle", _loop(), True, 4194304, None),
     ("one-pass-table-nan", {"a": ["xy"] * 3, "rows": [{"p": 1}, {"p": math.nan}]}, True, 4194304, None),
+    ("table-in-cell-nan", [{"a": 1, "t": [{"x": 1}, {"x": 2}]}, {"a": 2, "t": [{"x": 3}, {"x": math.nan}]}], True, 4194304,
+     None),
     ("depth", _nest(600), True, 4194304, None),
     ("default-exhausted", [object()], True, 4194304, lambda obj: obj),
 ]

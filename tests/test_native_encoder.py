@@ -304,10 +304,9 @@ NESTED = [{"a": i, "o": {"x": i % 3, "p": {"q": f"s{i % 4}", "r": i * 0.5, "t": 
 SELF: dict[str, object] = {"a": 1}
 SELF["o"] = SELF
 # Record lists that compact mode writes as tables straight from the dicts (cells that are scalars,
-# lists of scalars or, per column, records of one shape), and those it hands to the two passes' parts
-# having written nothing: containers in list cells, columns that mix records with anything else or
-# hold records of another shape, fewer than two or empty records, records nested too deep, too many
-# columns, no table at all.
+# lists of scalars or, per column, records of one shape; any other container is walked when its
+# column is written), and those it hands to the two passes' parts having written nothing: records
+# nested too deep, too many columns, a value the one pass declines.
 HAND_OVERS += [
     ROWS + [NESTED, tuple(NESTED)],
     ROWS + [reordered(NESTED, 7, "o"), [{**row, "o": {"x": 1}} if row["a"] == 9 else row for row in NESTED]],
@@ -315,8 +314,8 @@ HAND_OVERS += [
     ROWS + [[{"a": i, "o": {"x": i} if i % 2 else i} for i in range(10)], [{"a": 1, "o": {"x": 1}}, {"a": 2, "o": 2}]],
     ROWS + [[{"a": 1}, {"a": 2, "o": {"x": 1}}, {"a": 3}, {"a": 4}], [{"a": 1, "o": {}}, {"a": 2, "o": {}}]],
     ROWS + [[{"a": chain(levels, i)} for i in range(3)] for levels in (6, 7, 8, 9)],
-    ROWS + [[columns(64, i) for i in range(3)], [columns(65, i) for i in range(3)]],
-    ROWS + [[{**columns(60, i), "o": {"x": i, "y": 2, "z": 3, "w": 4}} for i in range(3)]],
+    ROWS + [[columns(256, i) for i in range(3)], [columns(257, i) for i in range(3)]],
+    ROWS + [[{**columns(n, i), "o": {"x": i, "y": 2, "z": 3, "w": 4}} for i in range(3)] for n in (251, 252, 253)],
     ROWS + [[{"a": 1, "b": 2}, {"b": 3, "a": 4}], [{}, {}], [{"a": 1, "b": 2}, {}, {"a": 3, "b": 4}, {"b": 5}]],
     ROWS + [[{"a": {"a": i}, "".join(["b", "c"]): "".join(["x", "y"])} for i in range(5)]],
     ROWS + [[{"a": 1, "v": None}, {"a": 2, "v": "ab"}, {"a": 3, "v": 2.5}, {"a": 4, "v": True}]],
@@ -327,6 +326,31 @@ HAND_OVERS += [
     ROWS + [[{"a": 1, "l": [1, math.nan]}, {"a": 2, "l": [1]}]],
     ROWS + [[SELF, SELF]],
     *[[{k: v for k, v in row.items() if k != "l"} for row in wide(3001, optional)] for optional in (False, True)],
+]
+
+
+def tables(levels: int, i: int = 0) -> list[dict[str, object]]:
+    """Three rows whose "t" cells hold tables of their own, `levels` deep."""
+    return [{"a": i + j, "t": tables(levels - 1, j) if levels > 1 else f"s{j}"} for j in range(3)]
+
+
+def table_in_cell(inner: object) -> list[dict[str, object]]:
+    return [{"a": 1, "t": [{"x": 1}, {"x": 2}]}, {"a": 2, "t": [{"x": 3}, {"x": inner}]}]
+
+
+# Containers kept in cells and walked when their column is written: tables in cells (deeper than
+# the walk keeps Shredders for, too), records of other shapes or beside lists, lists of records
+# with no table form; then values refused, or handed to the two passes, from inside such a walk.
+HAND_OVERS += [
+    ROWS + [[{"id": i, "prices": [{"p": i * 1.5, "z": z} for z in range(3)],
+              "cats": [{"areas": [{"id": a, "blocks": []} for a in range(2)], "c": f"s{i}"}]} for i in range(5)]],
+    ROWS + [tables(levels) for levels in (2, 4, 5, 6)],
+    ROWS + [[{"a": i, "o": [{"x": 1}, {"y": 2}] if i % 2 else {"x": i}} for i in range(6)]],
+    ROWS + [[{"a": 1, "o": {"x": 1}}, {"a": 2, "o": {"x": 2, "y": 3}}, {"a": 3, "o": {"x": 3}}, {"a": 4}]],
+    ROWS + [[{"a": 1, "b": tables(2)}, {"b": 1, "a": tables(2)}], [{"a": [[1], [{"x": 1}]]}, {"a": ({"x": 1},)}]],
+    ROWS + [table_in_cell(inner) for inner in (I(7), S("x"), math.nan, object(), 2**63, {1: 2})],
+    ROWS + [table_in_cell(CYCLE), table_in_cell(SELF)],
+    *[nest(400, [{"a": 1, "t": nest(m, 1)}, {"a": 2, "t": 2}]) for m in range(108, 114)],
 ]
 
 
