@@ -147,12 +147,14 @@ bool Emit::typed_body(const Node* cells, size_t n, const Plan& plan,
 // consecutive values (the first from 0), wrapped to 64 bits.
 bool Emit::zigzags(const int64_t* values, size_t n, bool deltas) noexcept {
   if (!out_.room(n * kVarint)) return false;
+  uint8_t* p = out_.tail();
   uint64_t previous = 0;
   for (size_t i = 0; i < n; ++i) {
     uint64_t v = uint64_t(values[i]);
-    out_.varint(wire::zigzag(int64_t(deltas ? v - previous : v)));
+    p = Output::put_varint(p, wire::zigzag(int64_t(deltas ? v - previous : v)));
     previous = v;
   }
+  out_.advance(size_t(p - out_.tail()));
   return true;
 }
 

@@ -33,12 +33,17 @@ class Output {
     std::memcpy(data_ + size_, p, n);
     size_ += n;
   }
-  void varint(uint64_t v) noexcept {
+  void varint(uint64_t v) noexcept { size_ = size_t(put_varint(data_ + size_, v) - data_); }
+  // Writes `v` at `p` and returns the end: through a local pointer, since a
+  // byte stored through data_ could alias size_ and would make the compiler
+  // store size_ after every byte.
+  static uint8_t* put_varint(uint8_t* p, uint64_t v) noexcept {
     while (v >= 0x80) {
-      data_[size_++] = uint8_t(v | 0x80);
+      *p++ = uint8_t(v | 0x80);
       v >>= 7;
     }
-    data_[size_++] = uint8_t(v);
+    *p++ = uint8_t(v);
+    return p;
   }
   static constexpr size_t kVarintMax = 10;
 
