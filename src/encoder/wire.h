@@ -22,7 +22,14 @@ inline uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63
 
 // Seven bits a byte, from the bit length: no loop in the size sums of the
 // column kinds, which run over every value.
-inline int varint_size(uint64_t v) { return (70 - std::countl_zero(v | 1)) / 7; }
+inline int varint_size(uint64_t v) {
+  int n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
 
 // Bytes of an int written as a value: SmallInt, else Int and its zigzag.
 inline int int_value_size(int64_t v) { return v >= 0 && v < 0x80 ? 1 : 1 + varint_size(zigzag(v)); }
