@@ -70,7 +70,9 @@ class Output {
       PyErr_NoMemory();
       return false;
     }
-    size_t cap = cap_ < 256 ? 256 : cap_ * 2;
+    // While blocks are kept, the first growth takes one: doubling up from a
+    // small buffer would copy the document's first 64 KiB over and over.
+    size_t cap = cap_ < 256 ? (spare::kept() > 0 ? spare::kMin : 256) : cap_ * 2;
     if (cap < want || cap > size_t(PY_SSIZE_T_MAX)) cap = want;
     size_t got = 0;
     void* grown = spare::grow(data_, cap_, size_, cap, got);

@@ -82,6 +82,8 @@ void give(void* p, size_t bytes) noexcept {
   }
 }
 
+size_t kept() noexcept { return kept_bytes; }
+
 size_t drop() noexcept {
   size_t bytes = kept_bytes;
   for (Block& block : blocks) {

@@ -25,6 +25,8 @@ void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcep
 // Gives back `p` (a block of `bytes` from grow, or null): kept if it is
 // large and there is room, else freed.
 void give(void* p, size_t bytes) noexcept;
+// The bytes kept now.
+size_t kept() noexcept;
 // Frees every kept block. Returns how many bytes they held.
 size_t drop() noexcept;
 
