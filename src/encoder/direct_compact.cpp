@@ -139,7 +139,8 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
 }
 
 // A list of records: as a table straight from its dicts when the Shredder
-// can, else by the two passes for this list alone, checked into a snapshot
+// can, walked as a list when it finds no table form, else by the two
+// passes for this list alone, checked into a snapshot
 // of its own and written by a Writer with this pass's texts, string numbers
 // and output. Reading exact values runs no Python code, so what this pass
 // borrows stays valid; anything else declines.

@@ -2,7 +2,6 @@
 // the header it writes, and what a value costs in bytes.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 
 #include "foundation/format.h"
@@ -20,8 +19,6 @@ inline bool integral(double v) { return v > -kTwo53 && v < kTwo53 && double(int6
 
 inline uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
 
-// Seven bits a byte, from the bit length: no loop in the size sums of the
-// column kinds, which run over every value.
 inline int varint_size(uint64_t v) {
   int n = 1;
   while (v >= 0x80) {
