@@ -64,8 +64,9 @@ class OnePass final : public CellWalker {
   Direct records(PyObject* obj, size_t n) noexcept;
   // The Shredder for record lists `level` tables deep in cells, made on
   // first use (it holds the columns of a wide table: too large for the C
-  // stack that holds this pass); null when there is none that deep (the two passes' parts
-  // write those lists) or, with `failed` set, no memory for one.
+  // stack that holds this pass); null when there is none that deep (the
+  // two passes' parts write those lists) or, with `failed` set, no memory
+  // for one.
   Shredder* shredder(size_t level, bool& failed) noexcept;
   int64_t text(PyObject* s, bool is_key) noexcept {
     return text_entry(texts_, strings_, s, is_key);
@@ -139,11 +140,11 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
 }
 
 // A list of records: as a table straight from its dicts when the Shredder
-// can, walked as a list when it finds no table form, else by the two
-// passes for this list alone, checked into a snapshot
-// of its own and written by a Writer with this pass's texts, string numbers
-// and output. Reading exact values runs no Python code, so what this pass
-// borrows stays valid; anything else declines.
+// can, walked as a list when it finds no table form, else by the two passes
+// for this list alone, checked into a snapshot of its own and written by a
+// Writer with this pass's texts, string numbers and output. Reading exact
+// values runs no Python code, so what this pass borrows stays valid;
+// anything else declines.
 Direct OnePass::records(PyObject* obj, size_t n) noexcept {
   bool failed = false;
   if (Shredder* shredder = this->shredder(shredding_, failed)) {

@@ -13,6 +13,12 @@ constexpr size_t kVarint = Output::kVarintMax;
 // For a text entry or a column: -1 with MemoryError pending, else declined.
 Direct not_written(int64_t id) noexcept { return id == -1 ? Direct::failed : Direct::declined; }
 
+// A phase's result as the Shredder's: a decline while reading leaves nothing
+// written, one while writing has written part of the table.
+Shred shred(Direct got, Shred declined) noexcept {
+  return got == Direct::written ? Shred::written : got == Direct::failed ? Shred::failed : declined;
+}
+
 }  // namespace
 
 Shred Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) noexcept {
@@ -21,19 +27,14 @@ Shred Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) n
   Direct got = read(list, n);
   Form form = Form::none;
   if (got == Direct::written && !former_.form(shapes_, cells_, form)) got = Direct::failed;
-  Shred result = got == Direct::written  ? Shred::written
-                 : got == Direct::failed ? Shred::failed
-                                         : Shred::unfit;
+  Shred result = shred(got, Shred::unfit);
   if (result == Shred::written && form == Form::none) result = Shred::plain;
   if (result == Shred::written) {
     // A column of fewer than two records is written as values: objects one by one.
     for (size_t c = 0; c < used_; ++c) {
       if (columns_[c].present < 2) columns_[c].width = 0;
     }
-    got = write_table(n, form, depth + 2, charge);
-    result = got == Direct::written  ? Shred::written
-             : got == Direct::failed ? Shred::failed
-                                     : Shred::declined;
+    result = shred(write_table(n, form, depth + 2, charge), Shred::declined);
   }
   reset();
   return result;
