@@ -414,6 +414,23 @@ def test_tables_gathered_in_blocks(value: object) -> None:
     assert _native.dumps(value) == pure.dumps(value)
 
 
+def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
+    """`count` texts of `length` characters alike but for the first or the last."""
+    return [(chr(65 + i % 26) + "m" * (length - 2) + chr(97 + i // 26)) for i in range(count)]
+
+
+# The string table finds equal texts by hash: every text that comes again must be found, from
+# another object of the same text, however full the table and whatever the text's length.
+@pytest.mark.parametrize("value", [
+    [str(i) * 3 for i in range(40_000)] + [str(i) * 3 for i in range(39_999, -1, -1)],
+    [f"t{i % 5_000}-{i % 7}" for i in range(30_000)],
+    [t for n in (2, 7, 8, 9, 16, 17, 32, 33, 64, 65, 130) for t in texts_differing_in_one_byte(n, 300) * 2],
+    [{"k": str(i % 3_000), str(i % 900): i} for i in range(6_000)],
+], ids=["all-again", "interleaved", "near-alike", "keys-and-values"])
+def test_string_table_finds_every_repeat(value: object) -> None:
+    assert _native.dumps(value) == pure.dumps(value)
+
+
 def budget_threshold(value: object) -> int:
     """The least budget base at which the reference writes `value` with all its tables and typed lists."""
     whole = pure.encode(value, compact=True, budget_base=10**12)

@@ -83,6 +83,21 @@ uint32_t hash_bytes(const char* p, size_t n, uint64_t seed) noexcept {
   return uint32_t(h ^ (h >> 32));
 }
 
+constexpr uint64_t kLowBits = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;  // every slot free
+
+// The top seven bits: the low ones pick the group.
+uint64_t tag_of(uint32_t hash) noexcept { return hash >> 25; }
+// The slots of a group whose bits may be `tag`, every one that is and now
+// and then one that is not (a borrow can mark the slot above a match), and
+// the free ones: the top bit of each slot's eight.
+uint64_t matches(uint64_t control, uint64_t tag) noexcept {
+  uint64_t x = control ^ (kLowBits * tag);
+  return (x - kLowBits) & ~x & kHighBits;
+}
+uint64_t frees(uint64_t control) noexcept { return control & kHighBits; }
+unsigned slot_in(uint64_t bits) noexcept { return unsigned(__builtin_ctzll(bits)) / 8; }
+
 }  // namespace
 
 Texts::Texts(bool dedupe, bool borrowed) noexcept
@@ -95,25 +110,38 @@ void Texts::release() noexcept {
   blocks_.release();
   for (PyObject* obj : held_) Py_DECREF(obj);
   held_.release();
-  table_.release();
+  seal();
 }
 
 bool Texts::grow_table() noexcept {
-  size_t cap = table_.size() < 256 ? 256 : table_.size() * 4;
-  Scratch<uint64_t> grown;
-  if (!grown.resize(cap, 0)) return false;
-  size_t mask = cap - 1;
-  for (uint64_t slot : table_) {
-    if (slot == 0) continue;
-    size_t at = (slot >> 32) & mask;
-    while (grown[at] != 0) at = (at + 1) & mask;
-    grown[at] = slot;
+  size_t count = groups_.size() < 32 ? 32 : groups_.size() * 4;
+  Scratch<Group> grown;
+  if (!grown.reserve(count)) return false;
+  grown.extend_reserved(count);
+  // A free slot's id is never read.
+  for (Group& group : grown) group.control = kHighBits;
+  for (size_t id = 0; id < size_; ++id) {
+    const Text& text = (*this)[id];
+    if (text.length >= 2) take(grown, text.hash, uint32_t(id));
   }
-  table_.swap(grown);
+  groups_.swap(grown);
   return true;
 }
 
-int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
+void Texts::put(Group& group, uint64_t free, uint32_t hash, uint32_t id) noexcept {
+  unsigned slot = slot_in(free);
+  group.control ^= (0x80 ^ tag_of(hash)) << (8 * slot);  // from free to the tag
+  group.ids[slot] = id;
+}
+
+void Texts::take(Scratch<Group>& groups, uint32_t hash, uint32_t id) noexcept {
+  size_t last = groups.size() - 1;
+  size_t g = hash & last;
+  while (frees(groups[g].control) == 0) g = (g + 1) & last;
+  put(groups[g], frees(groups[g].control), hash, id);
+}
+
+int64_t Texts::add(PyObject* obj, const char* utf8, size_t length, uint32_t hash) noexcept {
   if (size_ >= UINT32_MAX - 1) {
     if (!borrowed_) Py_DECREF(obj);
     PyErr_NoMemory();
@@ -129,7 +157,7 @@ int64_t Texts::add(PyObject* obj, const char* utf8, size_t length) noexcept {
       return -1;
     }
   }
-  blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, uint32_t(length), obj};
+  blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, obj, uint32_t(length), hash};
   ++size_;
   bytes_ += length;
   return int64_t(size_ - 1);
@@ -147,28 +175,32 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     remember(obj, uint32_t(id), is_key);
     return id;
   }
-  if ((size_ + 1) * 2 > table_.size() && !grow_table()) {
+  // At most half the slots taken: a group then rarely has none free.
+  if ((size_ + 1) * 2 > groups_.size() * kGroup && !grow_table()) {
     if (!borrowed_) Py_DECREF(obj);
     return -1;
   }
-  uint64_t hash = hash_bytes(utf8, length, seed_);
-  size_t mask = table_.size() - 1;
-  size_t at = hash & mask;
-  // A slot holds the hash above the entry id + 1: most mismatches are told
-  // by the slot alone, without reading the entry.
-  for (uint64_t slot; (slot = table_[at]) != 0; at = (at + 1) & mask) {
-    if ((slot >> 32) != hash) continue;
-    uint32_t id = uint32_t(slot) - 1;
-    const Text& known = (*this)[id];
-    if (known.length == length && std::memcmp(known.utf8, utf8, length) == 0) {
-      return found(obj, id, is_key);
+  uint32_t hash = hash_bytes(utf8, length, seed_);
+  uint64_t tag = tag_of(hash);
+  size_t last = groups_.size() - 1;
+  for (size_t g = hash & last;; g = (g + 1) & last) {
+    Group& group = groups_[g];
+    for (uint64_t m = matches(group.control, tag); m != 0; m &= m - 1) {
+      uint32_t id = group.ids[slot_in(m)];
+      const Text& known = (*this)[id];
+      if (known.hash == hash && known.length == length &&
+          std::memcmp(known.utf8, utf8, length) == 0) {
+        return found(obj, id, is_key);
+      }
     }
+    uint64_t free = frees(group.control);
+    if (free == 0) continue;
+    int64_t id = add(obj, utf8, length, hash);
+    if (id < 0) return -1;
+    put(group, free, hash, uint32_t(id));
+    remember(obj, uint32_t(id), is_key);
+    return id;
   }
-  int64_t id = add(obj, utf8, length);
-  if (id < 0) return -1;
-  table_[at] = hash << 32 | uint64_t(id + 1);
-  remember(obj, uint32_t(id), is_key);
-  return id;
 }
 
 // Only objects held here may be recognised by identity: a string that is

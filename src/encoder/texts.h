@@ -12,8 +12,9 @@ namespace vorn {
 
 struct Text {
   const char* utf8;  // owned by `obj`, which caches it
+  PyObject* obj;     // owned (unless borrowed): the first str (or subclass) seen with this text
   uint32_t length;
-  PyObject* obj;  // owned (unless borrowed): the first str (or subclass) seen with this text
+  uint32_t hash;  // of the UTF-8 bytes, for texts of two bytes or more
 };
 
 class Texts {
@@ -30,7 +31,7 @@ class Texts {
   void release() noexcept;
   // Gives back the lookup table once no text is to be entered: the entries
   // stay. Entering after this is not allowed.
-  void seal() noexcept { table_.release(); }
+  void seal() noexcept { groups_.release(); }
 
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
@@ -72,7 +73,7 @@ class Texts {
   // MemoryError pending.
   int64_t found(PyObject* obj, uint32_t id, bool is_key) noexcept;
   // A new entry for `obj` (taken over). -1 with MemoryError pending.
-  int64_t add(PyObject* obj, const char* utf8, size_t length) noexcept;
+  int64_t add(PyObject* obj, const char* utf8, size_t length, uint32_t hash = 0) noexcept;
 
   bool dedupe_;
   bool borrowed_;
@@ -85,9 +86,22 @@ class Texts {
   Scratch<Text*> blocks_;  // each owned, kBlock entries
   size_t size_ = 0;
   Scratch<PyObject*> held_;  // owned: keys seen() knows that are not an entry's object
-  // Open addressing over texts of two bytes or more: the 32-bit hash above
-  // entry id + 1, or 0 for a free slot.
-  Scratch<uint64_t> table_;
+  // Open addressing over texts of two bytes or more, in groups of eight
+  // slots. One word holds eight bits a slot: seven bits of the hash, or the
+  // top bit alone for a free slot. A few operations on it tell which slots
+  // may match and which are free, with no branch per slot (probing slot by
+  // slot mispredicted its loop's end on a good share of new texts); the ids
+  // sit beside it, so that a match costs no second cache miss.
+  static constexpr size_t kGroup = 8;
+  struct Group {
+    uint64_t control;
+    uint32_t ids[kGroup];
+  };
+  Scratch<Group> groups_;
+  // Enters `id` in the first free slot of `free` (a group's free ones).
+  static void put(Group& group, uint64_t free, uint32_t hash, uint32_t id) noexcept;
+  // Enters `id` in the first group from its hash's with a free slot.
+  static void take(Scratch<Group>& groups, uint32_t hash, uint32_t id) noexcept;
   uint32_t short_[1 + 128] = {};  // entry id + 1 of "" and of each one-byte text, or 0
   Seen seen_[kSeenSlots] = {};
 };
