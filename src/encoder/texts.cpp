@@ -125,6 +125,7 @@ bool Texts::grow_table() noexcept {
     if (text.length >= 2) take(grown, text.hash, uint32_t(id));
   }
   groups_.swap(grown);
+  grow_at_ = count * kGroup / 2;
   return true;
 }
 
@@ -141,26 +142,20 @@ void Texts::take(Scratch<Group>& groups, uint32_t hash, uint32_t id) noexcept {
   put(groups[g], frees(groups[g].control), hash, id);
 }
 
-int64_t Texts::add(PyObject* obj, const char* utf8, size_t length, uint32_t hash) noexcept {
-  if (size_ >= UINT32_MAX - 1) {
+bool Texts::open_block(PyObject* obj) noexcept {
+  // Entry ids are 32 bits: the last block that fits whole is the last one.
+  Text* block = nullptr;
+  size_t got = 0;
+  if (size_ <= UINT32_MAX - kBlock) {
+    block = static_cast<Text*>(spare::grow(nullptr, 0, 0, kBlock * sizeof(Text), got));
+  }
+  if (block == nullptr || !blocks_.push(block)) {
+    spare::give(block, kBlock * sizeof(Text));
     if (!borrowed_) Py_DECREF(obj);
-    PyErr_NoMemory();
-    return -1;
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
   }
-  if ((size_ & (kBlock - 1)) == 0) {
-    size_t got = 0;
-    Text* block = static_cast<Text*>(spare::grow(nullptr, 0, 0, kBlock * sizeof(Text), got));
-    if (block == nullptr || !blocks_.push(block)) {
-      spare::give(block, kBlock * sizeof(Text));
-      if (!borrowed_) Py_DECREF(obj);
-      if (!PyErr_Occurred()) PyErr_NoMemory();
-      return -1;
-    }
-  }
-  blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, obj, uint32_t(length), hash};
-  ++size_;
-  bytes_ += length;
-  return int64_t(size_ - 1);
+  return true;
 }
 
 int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key) noexcept {
@@ -176,7 +171,7 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     return id;
   }
   // At most half the slots taken: a group then rarely has none free.
-  if ((size_ + 1) * 2 > groups_.size() * kGroup && !grow_table()) {
+  if (size_ >= grow_at_ && !grow_table()) {
     if (!borrowed_) Py_DECREF(obj);
     return -1;
   }

@@ -31,7 +31,10 @@ class Texts {
   void release() noexcept;
   // Gives back the lookup table once no text is to be entered: the entries
   // stay. Entering after this is not allowed.
-  void seal() noexcept { groups_.release(); }
+  void seal() noexcept {
+    groups_.release();
+    grow_at_ = 0;
+  }
 
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
@@ -72,8 +75,17 @@ class Texts {
   // Entry `id`, found by its text for `obj` (taken over); -1 with
   // MemoryError pending.
   int64_t found(PyObject* obj, uint32_t id, bool is_key) noexcept;
-  // A new entry for `obj` (taken over). -1 with MemoryError pending.
-  int64_t add(PyObject* obj, const char* utf8, size_t length, uint32_t hash = 0) noexcept;
+  // A new entry for `obj` (taken over). -1 with MemoryError pending. Inline
+  // while the last block has room: most strings of a document are new.
+  int64_t add(PyObject* obj, const char* utf8, size_t length, uint32_t hash = 0) noexcept {
+    if ((size_ & (kBlock - 1)) == 0 && !open_block(obj)) return -1;
+    blocks_.back()[size_ & (kBlock - 1)] = Text{utf8, obj, uint32_t(length), hash};
+    bytes_ += length;
+    return int64_t(size_++);
+  }
+  // Starts the next block of entries; false with MemoryError pending and
+  // `obj` (taken over) released.
+  bool open_block(PyObject* obj) noexcept;
 
   bool dedupe_;
   bool borrowed_;
@@ -98,6 +110,7 @@ class Texts {
     uint32_t ids[kGroup];
   };
   Scratch<Group> groups_;
+  size_t grow_at_ = 0;  // the entries at which the groups grow: half their slots
   // Enters `id` in the first free slot of `free` (a group's free ones).
   static void put(Group& group, uint64_t free, uint32_t hash, uint32_t id) noexcept;
   // Enters `id` in the first group from its hash's with a free slot.
