@@ -73,6 +73,12 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
   size_t words = (n + 31) / 32;
   uint32_t keys[kMaxColumns];
   int64_t last = -1;  // the shape of the row before
+  // The row before's keys (borrowed, as the list holds them) and their
+  // columns: most rows of a table bring the same key objects in the same
+  // order, which then need no lookup.
+  PyObject* before[kMaxColumns];
+  uint32_t before_column[kMaxColumns];
+  uint32_t befores = 0;
   for (size_t r = 0; r < n; ++r) {
     PyObject* row =
         is_list ? PyList_GetItem(list, Py_ssize_t(r)) : PyTuple_GetItem(list, Py_ssize_t(r));
@@ -81,16 +87,25 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(row, &pos, &key, &value)) {
-      if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
-      int64_t id = text_entry(texts_, strings_, key, true);
-      if (id < 0) return not_written(id);
-      int64_t c = column_of(uint32_t(id), words);
-      if (c < 0) return not_written(c);
+      uint32_t c;
+      if (count < befores && key == before[count]) {
+        c = before_column[count];
+      } else {
+        if (Py_TYPE(key) != &PyUnicode_Type) return Direct::declined;
+        int64_t id = text_entry(texts_, strings_, key, true);
+        if (id < 0) return not_written(id);
+        int64_t made = column_of(uint32_t(id), words);
+        if (made < 0) return not_written(made);
+        c = uint32_t(made);
+        before[count] = key;
+        before_column[count] = c;
+        befores = count + 1 > befores ? count + 1 : befores;
+      }
       Column& column = columns_[c];
       column.bits[r >> 5] |= uint32_t(1) << (r & 31);
       Direct got = cell(column, value, 0);
       if (got != Direct::written) return got;
-      keys[count++] = uint32_t(id);
+      keys[count++] = column.key;
     }
     cells_ += count;
     if (last < 0 || !shapes_.same(size_t(last), keys, count)) {
