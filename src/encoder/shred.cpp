@@ -1,5 +1,7 @@
 #include "shred.h"
 
+#include <algorithm>
+
 #include "exact.h"
 #include "foundation/format.h"
 #include "wire.h"
@@ -73,9 +75,9 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
   size_t words = (n + 31) / 32;
   uint32_t keys[kMaxColumns];
   int64_t last = -1;  // the shape of the row before
-  // The row before's keys (borrowed, as the list holds them) and their
-  // columns: most rows of a table bring the same key objects in the same
-  // order, which then need no lookup.
+  // The key last looked up at each place of a row (borrowed: the list holds
+  // it) and its column: most rows of a table bring the same key objects in
+  // the same order, which then need no lookup. Places up to `befores` are set.
   PyObject* before[kMaxColumns];
   uint32_t before_column[kMaxColumns];
   uint32_t befores = 0;
@@ -99,7 +101,7 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
         c = uint32_t(made);
         before[count] = key;
         before_column[count] = c;
-        befores = count + 1 > befores ? count + 1 : befores;
+        befores = std::max(befores, count + 1);
       }
       Column& column = columns_[c];
       column.bits[r >> 5] |= uint32_t(1) << (r & 31);
