@@ -273,7 +273,7 @@ Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
   // The two passes write tabular parts plainly, largest first, until the
   // document fits the decoder's budget: a document that does not fit goes
   // to them whole.
-  if (charge_ > int64_t(out_.size()) * kSizeBudgetPerByte + budget_base) return Direct::declined;
+  if (wire::budget_excess(charge_, out_.size(), budget_base) > 0) return Direct::declined;
   return Direct::written;
 }
 

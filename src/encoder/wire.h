@@ -2,6 +2,7 @@
 // the header it writes, and what a value costs in bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "foundation/format.h"
@@ -35,6 +36,14 @@ inline int int_value_size(int64_t v) { return v >= 0 && v < 0x80 ? 1 : 1 + varin
 inline int64_t literal_size(uint64_t length) {
   return length <= kShortStringMax ? 1 + int64_t(length)
                                    : 1 + varint_size(length) + int64_t(length);
+}
+
+// How far `charge` goes past the decoded-size budget of a document of `size`
+// bytes whose budget starts at `base`: over when positive. Any 64-bit base
+// may come in, so the sum is taken wider and saturated.
+inline int64_t budget_excess(int64_t charge, size_t size, int64_t base) {
+  __int128 excess = __int128(charge) - (__int128(size) * kSizeBudgetPerByte + base);
+  return excess > INT64_MAX ? INT64_MAX : excess < INT64_MIN ? INT64_MIN : int64_t(excess);
 }
 
 }  // namespace vorn::wire

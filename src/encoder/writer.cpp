@@ -17,7 +17,7 @@ constexpr size_t kAhead = 16;  // rows a gather fetches ahead of the one it read
 PyObject* Writer::run() noexcept {
   for (;;) {
     if (!pass()) return nullptr;
-    int64_t excess = charge_ - (int64_t(out_.size()) * kSizeBudgetPerByte + budget_base_);
+    int64_t excess = wire::budget_excess(charge_, out_.size(), budget_base_);
     // With nothing left to write plainly, a budget below even the plain
     // document's ends here.
     if (excess <= 0 || parts_.empty()) break;
