@@ -442,13 +442,15 @@ def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
 
 
 # The string table finds equal texts by hash: every text that comes again must be found, from
-# another object of the same text, however full the table and whatever the text's length.
+# another object of the same text, however full the table and whatever the text's length, also
+# when a list of rows has sized the table up front and more texts come than it was sized for.
 @pytest.mark.parametrize("value", [
     [str(i) * 3 for i in range(40_000)] + [str(i) * 3 for i in range(39_999, -1, -1)],
     [f"t{i % 5_000}-{i % 7}" for i in range(30_000)],
     [t for n in (2, 7, 8, 9, 16, 17, 32, 33, 64, 65, 130) for t in texts_differing_in_one_byte(n, 300) * 2],
     [{"k": str(i % 3_000), str(i % 900): i} for i in range(6_000)],
-], ids=["all-again", "interleaved", "near-alike", "keys-and-values"])
+    [[f"{c}{i}" for i in range(9_000)] for c in "aba"],
+], ids=["all-again", "interleaved", "near-alike", "keys-and-values", "rows-past-the-table-sized-for-them"])
 def test_string_table_finds_every_repeat(value: object) -> None:
     assert _native.dumps(value) == pure.dumps(value)
 

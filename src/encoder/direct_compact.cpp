@@ -6,6 +6,7 @@
 // first byte, is read whole before it is written: by the Shredder (which
 // hands the containers it keeps in cells back to this walk), or by the two
 // passes' parts for that list alone.
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -265,9 +266,34 @@ Direct OnePass::drain(Direct wrote, size_t base) noexcept {
   return wrote;
 }
 
+// A document that is a list of rows or records (or a dict of them) holds
+// about as many strings as the rows times the width of the first; others
+// start small and grow. Reading it runs no Python code: all are exact types.
+size_t texts_expected(PyObject* root) noexcept {
+  PyObject* first = nullptr;  // borrowed
+  Py_ssize_t rows = 0;
+  if (Py_TYPE(root) == &PyList_Type) {
+    rows = PyList_Size(root);
+    if (rows >= 2) first = PyList_GetItem(root, 0);
+  } else if (Py_TYPE(root) == &PyDict_Type) {
+    rows = PyDict_Size(root);
+    Py_ssize_t at = 0;
+    PyObject* key;
+    if (rows >= 2 && !PyDict_Next(root, &at, &key, &first)) first = nullptr;
+  }
+  if (first == nullptr) return 0;
+  PyTypeObject* row = Py_TYPE(first);
+  Py_ssize_t width = row == &PyList_Type   ? PyList_Size(first)
+                     : row == &PyDict_Type ? PyDict_Size(first)
+                                           : 0;
+  if (width < 1) return 0;
+  return std::min(size_t(rows), Texts::kExpectMax) * std::min(size_t(width), Texts::kExpectMax);
+}
+
 Direct OnePass::run(PyObject* root, int64_t budget_base) noexcept {
   if (!out_.room(sizeof wire::kHeader)) return Direct::failed;
   out_.bytes(wire::kHeader, sizeof wire::kHeader);
+  if (!texts_.expect(texts_expected(root))) return Direct::failed;
   Direct wrote = drain(value(root), 0);
   if (wrote != Direct::written) return wrote;
   // The two passes write tabular parts plainly, largest first, until the

@@ -1,5 +1,6 @@
 #include "texts.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vorn {
@@ -113,8 +114,14 @@ void Texts::release() noexcept {
   seal();
 }
 
-bool Texts::grow_table() noexcept {
-  size_t count = groups_.size() < 32 ? 32 : groups_.size() * 4;
+bool Texts::expect(size_t texts) noexcept {
+  if (!dedupe_ || size_ != 0 || !groups_.empty()) return true;
+  size_t count = 32;
+  while (count * kGroup / 2 < std::min(texts, kExpectMax)) count *= 4;
+  return count == 32 || resize(count);
+}
+
+bool Texts::resize(size_t count) noexcept {
   Scratch<Group> grown;
   if (!grown.reserve(count)) return false;
   grown.extend_reserved(count);

@@ -36,6 +36,12 @@ class Texts {
     grow_at_ = 0;
   }
 
+  // Sizes the lookup table for about `texts` texts before the first is
+  // entered, so that a document of many strings does not re-enter them at
+  // each growth; at most kExpectMax. False with MemoryError pending.
+  bool expect(size_t texts) noexcept;
+  static constexpr size_t kExpectMax = size_t(1) << 13;
+
   // The entry of `obj` if this very object was entered before, else -1.
   int64_t seen(PyObject* obj) const noexcept {
     const Seen& slot = seen_[slot_of(obj)];
@@ -65,7 +71,8 @@ class Texts {
   static size_t slot_of(PyObject* obj) noexcept {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
-  bool grow_table() noexcept;
+  bool grow_table() noexcept { return resize(groups_.size() < 32 ? 32 : groups_.size() * 4); }
+  bool resize(size_t groups) noexcept;
   // Lets seen() find `obj` (held here). A value's object does not push out
   // another's: keys are what come back.
   void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
