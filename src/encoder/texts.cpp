@@ -116,9 +116,9 @@ void Texts::release() noexcept {
 
 bool Texts::expect(size_t texts) noexcept {
   if (!dedupe_ || size_ != 0 || !groups_.empty()) return true;
-  size_t count = 32;
-  while (count * kGroup / 2 < std::min(texts, kExpectMax)) count *= 4;
-  return count == 32 || resize(count);
+  size_t count = kFirstGroups;
+  while (capacity(count) < std::min(texts, kExpectMax)) count *= kGrowth;
+  return count == kFirstGroups || resize(count);
 }
 
 bool Texts::resize(size_t count) noexcept {
@@ -132,7 +132,7 @@ bool Texts::resize(size_t count) noexcept {
     if (text.length >= 2) take(grown, text.hash, uint32_t(id));
   }
   groups_.swap(grown);
-  grow_at_ = count * kGroup / 2;
+  grow_at_ = capacity(count);
   return true;
 }
 
@@ -177,7 +177,6 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     remember(obj, uint32_t(id), is_key);
     return id;
   }
-  // At most half the slots taken: a group then rarely has none free.
   if (size_ >= grow_at_ && !grow_table()) {
     if (!borrowed_) Py_DECREF(obj);
     return -1;

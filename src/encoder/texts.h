@@ -71,7 +71,9 @@ class Texts {
   static size_t slot_of(PyObject* obj) noexcept {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
-  bool grow_table() noexcept { return resize(groups_.size() < 32 ? 32 : groups_.size() * 4); }
+  bool grow_table() noexcept {
+    return resize(groups_.empty() ? kFirstGroups : groups_.size() * kGrowth);
+  }
   bool resize(size_t groups) noexcept;
   // Lets seen() find `obj` (held here). A value's object does not push out
   // another's: keys are what come back.
@@ -117,7 +119,13 @@ class Texts {
     uint32_t ids[kGroup];
   };
   Scratch<Group> groups_;
-  size_t grow_at_ = 0;  // the entries at which the groups grow: half their slots
+  // The groups start at kFirstGroups and grow kGrowth-fold once the entries
+  // reach capacity(): at most half the slots taken, so that a group rarely
+  // has none free.
+  static constexpr size_t kFirstGroups = 32;
+  static constexpr size_t kGrowth = 4;
+  static constexpr size_t capacity(size_t groups) noexcept { return groups * kGroup / 2; }
+  size_t grow_at_ = 0;  // capacity() of the groups
   // Enters `id` in the first free slot of `free` (a group's free ones).
   static void put(Group& group, uint64_t free, uint32_t hash, uint32_t id) noexcept;
   // Enters `id` in the first group from its hash's with a free slot.
