@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/assert.h"
+
 namespace vorn {
 
 namespace {
@@ -181,6 +183,8 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     if (!borrowed_) Py_DECREF(obj);
     return -1;
   }
+  // Fewer entries than half the slots: the probe below always ends.
+  VORN_ASSERT(size_ < grow_at_ && grow_at_ <= capacity(groups_.size()));
   uint32_t hash = hash_bytes(utf8, length, seed_);
   uint64_t tag = tag_of(hash);
   size_t last = groups_.size() - 1;
