@@ -455,6 +455,21 @@ def test_string_table_finds_every_repeat(value: object) -> None:
     assert _native.dumps(value) == pure.dumps(value)
 
 
+# Texts are copied in overlapping moves whose width depends on the length: every length round the
+# widths' edges, with no two bytes alike, must come out whole, in both modes.
+TEXT_LENGTHS = [*range(0, 70), 127, 128, 129]
+
+
+@pytest.mark.parametrize("compact", [True, False])
+def test_texts_of_every_length_are_copied_whole(compact: bool) -> None:
+    texts = ["".join(chr(33 + (i * 7 + n) % 90) for i in range(n)) for n in TEXT_LENGTHS]
+    texts += ["é" * (n // 2) + "z" * (n % 2) for n in TEXT_LENGTHS]
+    value = [texts, {t: t for t in texts}]
+    encoded = _native.dumps(value, compact=compact)
+    assert encoded == pure.dumps(value, compact=compact)
+    assert vorn_native.loads_binary(encoded) == value
+
+
 def budget_threshold(value: object) -> int:
     """The least budget base at which the reference writes `value` with all its tables and typed lists."""
     whole = pure.encode(value, compact=True, budget_base=10**12)

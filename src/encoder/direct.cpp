@@ -64,7 +64,7 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
       *p++ = tag_byte(Tag::String);
       p = put_varint(p, uint64_t(length));
     }
-    std::memcpy(p, utf8, size_t(length));
+    Output::put_text(p, utf8, size_t(length));
     p += length;
     return Direct::written;
   };

@@ -81,7 +81,8 @@ bool Emit::literal(uint32_t text) noexcept {
     out_.byte(tag_byte(Tag::String));
     out_.varint(length);
   }
-  out_.bytes(entry.utf8, length);
+  Output::put_text(out_.tail(), entry.utf8, length);
+  out_.advance(length);
   return true;
 }
 
