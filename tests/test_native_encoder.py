@@ -456,7 +456,7 @@ def test_string_table_finds_every_repeat(value: object) -> None:
 
 
 # Texts are copied in overlapping moves whose width depends on the length: every length round the
-# widths' edges, with no two bytes alike, must come out whole, in both modes.
+# widths' edges, with no two bytes alike within 90 of each other, must come out whole, in both modes.
 TEXT_LENGTHS = [*range(0, 70), 127, 128, 129]
 
 
