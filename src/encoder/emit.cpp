@@ -75,14 +75,18 @@ bool Emit::literal(uint32_t text) noexcept {
     if (index < 0) strings_.known[text] = strings_.size;
     ++strings_.size;
   }
+  // Through a local cursor: a byte stored through the output's own pointer
+  // could alias its size, which would then be stored and loaded again.
+  uint8_t* p = out_.tail();
+  uint8_t* start = p;
   if (length <= kShortStringMax) {
-    out_.byte(uint8_t(tag_byte(Tag::ShortString) | length));
+    *p++ = uint8_t(tag_byte(Tag::ShortString) | length);
   } else {
-    out_.byte(tag_byte(Tag::String));
-    out_.varint(length);
+    *p++ = tag_byte(Tag::String);
+    p = Output::put_varint(p, length);
   }
-  Output::put_text(out_.tail(), entry.utf8, length);
-  out_.advance(length);
+  Output::put_text(p, entry.utf8, length);
+  out_.advance(size_t(p - start) + length);
   return true;
 }
 
