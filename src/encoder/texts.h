@@ -74,7 +74,7 @@ class Texts {
   bool grow_table() noexcept {
     return resize(groups_.empty() ? kFirstGroups : groups_.size() * kGrowth);
   }
-  bool resize(size_t groups) noexcept;
+  [[gnu::noinline]] bool resize(size_t groups) noexcept;  // cold: kept out of text_entry
   // Lets seen() find `obj` (held here). A value's object does not push out
   // another's: keys are what come back.
   void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
@@ -94,7 +94,7 @@ class Texts {
   }
   // Starts the next block of entries; false with MemoryError pending and
   // `obj` (taken over) released.
-  bool open_block(PyObject* obj) noexcept;
+  [[gnu::noinline]] bool open_block(PyObject* obj) noexcept;  // cold, as resize
 
   bool dedupe_;
   bool borrowed_;

@@ -20,11 +20,12 @@ inline constexpr size_t kKeep = size_t(16) << 20;
 // A block of at least `want` bytes holding the first `used` bytes of `p`
 // (a block of `bytes`, or null when `bytes` is 0), which it replaces: a kept
 // block, a new one, or `p` grown in place. Its size is left in `got`. Null
-// with MemoryError pending, `p` untouched.
-void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcept;
+// with MemoryError pending, `p` untouched. Never inlined, here and in give:
+// both are rare and large, and a flattened hot path must not take them in.
+[[gnu::noinline]] void* grow(void* p, size_t bytes, size_t used, size_t want, size_t& got) noexcept;
 // Gives back `p` (a block of `bytes` from grow, or null): kept if it is
 // large and there is room, else freed.
-void give(void* p, size_t bytes) noexcept;
+[[gnu::noinline]] void give(void* p, size_t bytes) noexcept;
 // The bytes kept now.
 size_t kept() noexcept;
 // Frees every kept block. Returns how many bytes they held.
