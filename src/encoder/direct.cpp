@@ -22,15 +22,6 @@ struct Open {
 // and a double.
 constexpr size_t kHead = 1 + Output::kVarintMax;
 
-inline uint8_t* put_varint(uint8_t* p, uint64_t v) noexcept {
-  while (v >= 0x80) {
-    *p++ = uint8_t(v | 0x80);
-    v >>= 7;
-  }
-  *p++ = uint8_t(v);
-  return p;
-}
-
 }  // namespace
 
 // One function with its cursor in locals: the calls into the interpreter
@@ -58,14 +49,7 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
     }
     if (uint64_t(length) > kMaxLength) return Direct::declined;
     if (!room(kHead + size_t(length))) return Direct::failed;
-    if (length <= Py_ssize_t(kShortStringMax)) {
-      *p++ = uint8_t(tag_byte(Tag::ShortString) | length);
-    } else {
-      *p++ = tag_byte(Tag::String);
-      p = put_varint(p, uint64_t(length));
-    }
-    Output::put_text(p, utf8, size_t(length));
-    p += length;
+    p = Output::put_string(p, utf8, size_t(length));
     return Direct::written;
   };
 
@@ -76,7 +60,7 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
     // A cycle reaches the depth limit too: the checked encoder names either.
     if (n < 0 || uint64_t(n) > kMaxLength) return Direct::declined;
     *p++ = tag_byte(tag);
-    p = put_varint(p, uint64_t(n));
+    p = Output::put_varint(p, uint64_t(n));
     if (n == 0) return Direct::written;
     if (depth >= size_t(kMaxDepth)) return Direct::declined;
     stack[depth++] = Open{obj, 0, n, dict};
@@ -95,7 +79,7 @@ Direct write_plain(PyObject* root, Output& out) noexcept {
         *p++ = uint8_t(tag_byte(Tag::SmallInt) | i);
       } else {
         *p++ = tag_byte(Tag::Int);
-        p = put_varint(p, wire::zigzag(i));
+        p = Output::put_varint(p, wire::zigzag(i));
       }
       return Direct::written;
     }

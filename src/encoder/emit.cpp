@@ -77,16 +77,8 @@ bool Emit::literal(uint32_t text) noexcept {
   }
   // Through a local cursor: a byte stored through the output's own pointer
   // could alias its size, which would then be stored and loaded again.
-  uint8_t* p = out_.tail();
-  uint8_t* start = p;
-  if (length <= kShortStringMax) {
-    *p++ = uint8_t(tag_byte(Tag::ShortString) | length);
-  } else {
-    *p++ = tag_byte(Tag::String);
-    p = Output::put_varint(p, length);
-  }
-  Output::put_text(p, entry.utf8, length);
-  out_.advance(size_t(p - start) + length);
+  uint8_t* start = out_.tail();
+  out_.advance(size_t(Output::put_string(start, entry.utf8, length) - start));
   return true;
 }
 

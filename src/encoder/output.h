@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "foundation/format.h"
 #include "foundation/spare.h"
 
 namespace vorn {
@@ -68,6 +69,19 @@ class Output {
     } else if (n > 32) {
       std::memcpy(p, s, n);
     }
+  }
+
+  // Writes a string item at `p`, its header and its `n` bytes of text, in
+  // room made for 1 + kVarintMax + n bytes, and returns the end.
+  static uint8_t* put_string(uint8_t* p, const char* utf8, size_t n) noexcept {
+    if (n <= kShortStringMax) {
+      *p++ = uint8_t(tag_byte(Tag::ShortString) | n);
+    } else {
+      *p++ = tag_byte(Tag::String);
+      p = put_varint(p, n);
+    }
+    put_text(p, utf8, n);
+    return p + n;
   }
 
   // Where the next byte goes, for a caller that fills reserved room itself
