@@ -118,12 +118,15 @@ void Texts::release() noexcept {
 
 bool Texts::expect(size_t texts) noexcept {
   if (!dedupe_ || size_ != 0 || !groups_.empty()) return true;
-  size_t count = kFirstGroups;
-  while (capacity(count) < std::min(texts, kExpectMax)) count *= kGrowth;
-  return count == kFirstGroups || resize(count);
+  texts = std::min(texts, kExpectMax);
+  // Few enough for the first groups: they come with the first text.
+  if (texts <= capacity(kFirstGroups)) return true;
+  size_t count = kFirstGroups * kGrowth;
+  while (expected_capacity(count) < texts) count *= 2;
+  return resize(count, expected_capacity(count));
 }
 
-bool Texts::resize(size_t count) noexcept {
+bool Texts::resize(size_t count, size_t full) noexcept {
   Scratch<Group> grown;
   if (!grown.reserve(count)) return false;
   grown.extend_reserved(count);
@@ -134,7 +137,7 @@ bool Texts::resize(size_t count) noexcept {
     if (text.length >= 2) take(grown, text.hash, uint32_t(id));
   }
   groups_.swap(grown);
-  grow_at_ = capacity(count);
+  grow_at_ = full;
   return true;
 }
 
@@ -183,8 +186,8 @@ int64_t Texts::enter(PyObject* obj, const char* utf8, size_t length, bool is_key
     if (!borrowed_) Py_DECREF(obj);
     return -1;
   }
-  // Fewer entries than half the slots: the probe below always ends.
-  VORN_ASSERT(size_ < grow_at_ && grow_at_ <= capacity(groups_.size()));
+  // Fewer entries than slots: the probe below always ends.
+  VORN_ASSERT(size_ < grow_at_ && grow_at_ <= expected_capacity(groups_.size()));
   uint32_t hash = hash_bytes(utf8, length, seed_);
   uint64_t tag = tag_of(hash);
   size_t last = groups_.size() - 1;

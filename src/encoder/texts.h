@@ -72,9 +72,11 @@ class Texts {
     return (reinterpret_cast<uintptr_t>(obj) >> 4) & (kSeenSlots - 1);
   }
   bool grow_table() noexcept {
-    return resize(groups_.empty() ? kFirstGroups : groups_.size() * kGrowth);
+    size_t groups = groups_.empty() ? kFirstGroups : groups_.size() * kGrowth;
+    return resize(groups, capacity(groups));
   }
-  [[gnu::noinline]] bool resize(size_t groups) noexcept;  // cold: kept out of text_entry
+  // `full`: how many entries the groups take before they grow.
+  [[gnu::noinline]] bool resize(size_t groups, size_t full) noexcept;  // cold: out of text_entry
   // Lets seen() find `obj` (held here). A value's object does not push out
   // another's: keys are what come back.
   void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
@@ -125,7 +127,13 @@ class Texts {
   static constexpr size_t kFirstGroups = 32;
   static constexpr size_t kGrowth = 4;
   static constexpr size_t capacity(size_t groups) noexcept { return groups * kGroup / 2; }
-  size_t grow_at_ = 0;  // capacity() of the groups
+  // A table sized by expect() may fill to seven eighths: its guess counts
+  // repeated strings too, so most such tables stay far below it, and a
+  // smaller one misses the cache less.
+  static constexpr size_t expected_capacity(size_t groups) noexcept {
+    return groups * kGroup * 7 / 8;
+  }
+  size_t grow_at_ = 0;  // how many entries the groups take
   // Enters `id` in the first free slot of `free` (a group's free ones).
   static void put(Group& group, uint64_t free, uint32_t hash, uint32_t id) noexcept;
   // Enters `id` in the first group from its hash's with a free slot.
