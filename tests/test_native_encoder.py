@@ -441,6 +441,15 @@ def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
     return [(chr(65 + i % 26) + "m" * (length - 2) + chr(97 + i // 26)) for i in range(count)]
 
 
+def rows_over_a_sized_table(extra: int) -> list[list[str]]:
+    """112 rows whose first has 8 texts size the table for 896, the seven eighths of 128 groups of 8
+    it may fill: each later row brings 8 + `extra` new texts, and the last also every earlier one
+    again. With `extra` 2 there are more texts (1,118) than the 1,024 slots: the table must grow."""
+    rows = [[f"{r}-{c}" for c in range(8 if r == 0 else 8 + extra)] for r in range(112)]
+    rows[-1] += [t for row in rows[:-1] for t in row]
+    return rows
+
+
 # The string table finds equal texts by hash: every text that comes again must be found, from
 # another object of the same text, however full the table and whatever the text's length, also
 # when a list of rows has sized the table up front and more texts come than it was sized for.
@@ -450,7 +459,10 @@ def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
     [t for n in (2, 7, 8, 9, 16, 17, 32, 33, 64, 65, 130) for t in texts_differing_in_one_byte(n, 300) * 2],
     [{"k": str(i % 3_000), str(i % 900): i} for i in range(6_000)],
     [[f"{c}{i}" for i in range(9_000)] for c in "aba"],
-], ids=["all-again", "interleaved", "near-alike", "keys-and-values", "rows-past-the-table-sized-for-them"])
+    rows_over_a_sized_table(0),
+    rows_over_a_sized_table(2),
+], ids=["all-again", "interleaved", "near-alike", "keys-and-values", "rows-past-the-table-sized-for-them",
+        "rows-filling-the-table-sized-for-them", "rows-past-a-full-table"])
 def test_string_table_finds_every_repeat(value: object) -> None:
     assert _native.dumps(value) == pure.dumps(value)
 
