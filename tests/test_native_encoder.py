@@ -436,6 +436,29 @@ def test_table_rows_with_keys_moved(value: object) -> None:
     assert_same(value)
 
 
+# Rows that order two keys both ways (here a and b) fit no header: reading the rows stops at the
+# row that shows it, and all that comes after it (more rows, a refusal, a value the one pass leaves
+# to the two passes, a table in a cell) must come out as if every row had been read.
+TWO_WAYS = [{"a": 1, "b": 2}, {"b": 3, "a": 4}]
+
+
+@pytest.mark.parametrize("value, expected", [
+    (TWO_WAYS, "bytes"),
+    (TWO_WAYS + [{"a": i, "b": f"s{i}"} for i in range(5)] + [{"b": "s1", "a": "s2"}], "bytes"),
+    ([{"a": i, "b": i, "c": "x"} for i in range(5)] + [{"c": "x", "a": 1}], "bytes"),
+    ([{"a": 1, "b": 2, "c": 3}, {"b": 1, "c": 2}, {"d": 0}, {"c": 1, "a": 2}, {"a": 5}], "bytes"),
+    (TWO_WAYS + [{"a": S("sub"), "b": I(1)}], "bytes"),
+    (TWO_WAYS + [{"a": [{"x": 1}, {"x": 2}], "b": TWO_WAYS * 2}], "bytes"),
+    ([{"t": TWO_WAYS + [{"a": [TWO_WAYS]}]}, {"t": [{"b": 1}, {"a": 2}]}], "bytes"),
+    (TWO_WAYS + [{"a": 1, 2: "b"}], TypeError),
+    (TWO_WAYS + [{"a": math.nan}], ValueError),
+    ([{"a": 1, "b": 2}, {"b": 3, "c": 4}, {"a": 5, "c": 6}, {"c": 7}] * 2, "bytes"),
+], ids=["two-rows", "more-rows-after", "at-the-last-row", "a-cycle-of-three", "subclasses-after",
+        "tables-in-cells-after", "in-a-cell", "int-key-after", "refusal-after", "no-cycle-a-table"])
+def test_records_that_fit_no_header(value: object, expected: object) -> None:
+    assert assert_same(value)[0] == expected
+
+
 def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
     """`count` texts of `length` characters alike but for the first or the last."""
     return [(chr(65 + i % 26) + "m" * (length - 2) + chr(97 + i // 26)) for i in range(count)]

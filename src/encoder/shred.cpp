@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "exact.h"
+#include "foundation/assert.h"
 #include "foundation/format.h"
 #include "wire.h"
 
@@ -28,7 +29,9 @@ Shred Shredder::write(PyObject* list, size_t n, size_t depth, int64_t& charge) n
   if (depth + kMaxNesting + 2 > size_t(kMaxDepth)) return Shred::unfit;
   Direct got = read(list, n);
   Form form = Form::none;
-  if (got == Direct::written && !former_.form(shapes_, cells_, form)) got = Direct::failed;
+  if (got == Direct::written && !cyclic_ && !former_.form(shapes_, cells_, form)) {
+    got = Direct::failed;
+  }
   Shred result = shred(got, Shred::unfit);
   if (result == Shred::written && form == Form::none) result = Shred::plain;
   if (result == Shred::written) {
@@ -52,6 +55,7 @@ void Shredder::reset() noexcept {
   }
   for (size_t t = 0; t < tops_; ++t) column_of_[columns_[top_[t]].key] = -1;
   used_ = tops_ = 0;
+  cyclic_ = false;
   cells_ = 0;
   shapes_.clear();
 }
@@ -65,9 +69,39 @@ int64_t Shredder::column_of(uint32_t text, size_t words) noexcept {
   Column& column = columns_[used_];
   column.key = text;
   if (!column.bits.resize(words, 0)) return -1;
+  std::fill_n(after_[used_], kWords, 0);  // none after it yet
   top_[tops_++] = uint32_t(used_);
   column_of_[text] = int32_t(used_);
   return int64_t(used_++);
+}
+
+bool Shredder::comes_before(const uint32_t* keys, uint32_t count) noexcept {
+  for (uint32_t k = 1; k < count; ++k) {
+    VORN_ASSERT(column_of_[keys[k - 1]] >= 0 && column_of_[keys[k]] >= 0);
+    auto first = uint32_t(column_of_[keys[k - 1]]), second = uint32_t(column_of_[keys[k]]);
+    uint64_t& known = after_[first][second / 64];
+    uint64_t bit = uint64_t(1) << (second % 64);
+    if ((known & bit) != 0) continue;
+    known |= bit;
+    // A new pair closes a cycle when `first` can be reached from `second`.
+    uint64_t reached[kWords] = {};
+    uint32_t pending[kMaxColumns];
+    size_t pendings = 0;
+    pending[pendings++] = second;
+    reached[second / 64] |= uint64_t(1) << (second % 64);
+    while (pendings > 0) {
+      uint32_t from = pending[--pendings];
+      for (size_t w = 0; w < kWords; ++w) {
+        uint64_t fresh = after_[from][w] & ~reached[w];
+        reached[w] |= fresh;
+        for (; fresh != 0; fresh &= fresh - 1) {
+          pending[pendings++] = uint32_t(w * 64 + size_t(__builtin_ctzll(fresh)));
+        }
+      }
+    }
+    if ((reached[first / 64] >> (first % 64) & 1) != 0) return true;
+  }
+  return false;
 }
 
 Direct Shredder::read(PyObject* list, size_t n) noexcept {
@@ -111,8 +145,14 @@ Direct Shredder::read(PyObject* list, size_t n) noexcept {
     }
     cells_ += count;
     if (last < 0 || !shapes_.same(size_t(last), keys, count)) {
+      size_t had = shapes_.size();
       last = shapes_.add(keys, count);
       if (last < 0) return Direct::failed;
+      // Rows stop being read once no table can hold them.
+      if (shapes_.size() > had && comes_before(keys, count)) {
+        cyclic_ = true;
+        return Direct::written;
+      }
     }
   }
   return Direct::written;

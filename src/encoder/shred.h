@@ -108,6 +108,10 @@ class Shredder {
   // `depth`: the containers open around the column's cells.
   Direct write_column(const Column& column, size_t depth, int64_t& charge) noexcept;
   void reset() noexcept;
+  // Adds the pairs of neighbouring keys in a new shape, `keys[0..count)`
+  // (texts of the table's columns), to the "comes before" relation; true
+  // when that closes a cycle.
+  bool comes_before(const uint32_t* keys, uint32_t count) noexcept;
   // Makes sure that the `count` columns after the used ones exist.
   void make(size_t count) noexcept {
     for (; made_ < used_ + count; ++made_) new (&columns_[made_]) Column();
@@ -130,6 +134,13 @@ class Shredder {
   size_t used_ = 0;
   uint32_t top_[kMaxColumns];  // the table's columns, first-seen order
   size_t tops_ = 0;
+  // The "comes before" relation of neighbouring keys over the table's
+  // columns, a bitset of the columns after each. Once it has a cycle no
+  // header holds every row's keys in order, so there is no table, and
+  // reading the rest of the rows would be work thrown away.
+  static constexpr size_t kWords = kMaxColumns / 64;
+  uint64_t after_[kMaxColumns][kWords];
+  bool cyclic_ = false;
 };
 
 }  // namespace vorn
