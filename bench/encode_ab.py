@@ -23,10 +23,10 @@ from __future__ import annotations
 
 import argparse
 import gc
-import importlib.machinery
-import importlib.util
+import importlib
 import statistics
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -35,18 +35,17 @@ BENCH_DIR = Path(__file__).resolve().parent
 CORPUS = BENCH_DIR.parent.parent / "shared" / "corpus"
 
 
-def load_encoder(package: str, build: Path) -> Any:
-    """The `_native` module of the `vorn` package in `build`, as `package._native`."""
+def load_encoder(package: str, build: Path, room: Path) -> Any:
+    """The `_native` module of the `vorn` package in `build`, imported as `package._native`
+    from a package of that name made in `room` (the two builds' modules must not share a name)."""
     path = build / "vorn" / "_native.abi3.so"
     if not path.exists():
         sys.exit(f"{build}: no vorn/_native.abi3.so (build it there with pip install --target)")
-    name = f"{package}._native"
-    loader = importlib.machinery.ExtensionFileLoader(name, str(path))
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    folder = room / package
+    folder.mkdir()
+    (folder / "__init__.py").touch()
+    (folder / path.name).symlink_to(path.resolve())
+    return importlib.import_module(f"{package}._native")
 
 
 def document(name: str, rows: int) -> Any:
@@ -72,8 +71,12 @@ def main() -> None:
     parser.add_argument("--plain", action="store_true", help="compact=False")
     parser.add_argument("--rows", type=int, default=100_000, help="of a generated table")
     args = parser.parse_args()
-    a = load_encoder("build_a", args.build_a)
-    b = load_encoder("build_b", args.build_b)
+    # Once loaded, the modules no longer need their folder.
+    with tempfile.TemporaryDirectory(prefix="encode_ab-") as room:
+        sys.path.insert(0, room)
+        a = load_encoder("build_a", args.build_a, Path(room))
+        b = load_encoder("build_b", args.build_b, Path(room))
+        sys.path.remove(room)
     compact = not args.plain
     for name in args.docs:
         value = document(name, args.rows)

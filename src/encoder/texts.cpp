@@ -121,6 +121,8 @@ bool Texts::expect(size_t texts) noexcept {
   texts = std::min(texts, kExpectMax);
   // Few enough for the first groups: they come with the first text.
   if (texts <= capacity(kFirstGroups)) return true;
+  // From the size the first growth makes, by doubling: the guess is close
+  // enough to be worth a finer step than growth's.
   size_t count = kFirstGroups * kGrowth;
   while (expected_capacity(count) < texts) count *= 2;
   return resize(count, expected_capacity(count));
