@@ -459,6 +459,33 @@ def test_records_that_fit_no_header(value: object, expected: object) -> None:
     assert assert_same(value)[0] == expected
 
 
+# A list whose scalars mix kinds that no typed list holds (or that has a container after a
+# scalar) is written as it is read from there on: whatever comes after the item that shows it
+# (containers, subclasses, refusals, values left to the two passes, the depth limit) must come out
+# as if the whole list had been read first.
+@pytest.mark.parametrize("value, expected", [
+    (["ab", "cd", 1, "ab", 2.5, None, True, "cd"], "bytes"),
+    ([1, 2, 3, 2.5, "x"], "bytes"),
+    ([True, False, 1], "bytes"),
+    ([None, None, None], "bytes"),
+    (["ab", 1, [1, 2], "ab", {"a": "ab"}, (3, "cd"), "cd"], "bytes"),
+    (["ab", [1], "ab"], "bytes"),
+    (("ab", 1, ("cd", 2.5), "cd"), "bytes"),
+    (["ab", 1, S("ab"), I(2), F(1.5), L([1]), "ab"], "bytes"),
+    ([{"a": 1, "l": ["ab", 1, [2], "ab"]}, {"a": 2, "l": ["ab", 2.5, None]}], "bytes"),
+    (["ab", 1, math.nan], ValueError),
+    (["ab", 1, [2**64]], OverflowError),
+    (["ab", None, object()], TypeError),
+    (["ab", 1, {"a": 1, 2: 3}], TypeError),
+    *[(nest(depth, ["ab", 1, [1], "ab"]), "bytes" if depth < 511 else ValueError) for depth in (509, 510, 511)],
+], ids=["mixed-at-the-third", "mixed-at-the-last", "bools-and-an-int", "nones", "containers-after",
+        "a-container-after-a-scalar", "a-tuple", "subclasses-after", "in-a-table-cell", "nan-after",
+        "a-big-int-inside", "an-object-after", "an-int-key-inside", "depth-509", "depth-510", "depth-511"])
+def test_lists_written_as_they_are_read(value: object, expected: object) -> None:
+    assert assert_same(value)[0] == expected
+    assert_same(value, default=repr)
+
+
 def texts_differing_in_one_byte(length: int, count: int) -> list[str]:
     """`count` texts of `length` characters alike but for the first or the last."""
     return [(chr(65 + i % 26) + "m" * (length - 2) + chr(97 + i // 26)) for i in range(count)]

@@ -24,6 +24,16 @@ struct StringTable {
   int64_t size = 0;
 };
 
+// Whether a list of exact scalars of the kinds `kinds` (a bit each, 1 <<
+// NodeKind) may yet become a typed list: all bools, all numbers or all
+// strings. Any other mix is a plain list whatever the other items are.
+constexpr bool may_be_typed(uint32_t kinds) noexcept {
+  constexpr auto bit = [](NodeKind kind) { return uint32_t(1) << static_cast<unsigned>(kind); };
+  return (kinds & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0 ||
+         (kinds & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0 ||
+         (kinds & ~bit(NodeKind::str)) == 0;
+}
+
 class Chooser {
  public:
   explicit Chooser(const Snapshot& snapshot) noexcept : snapshot_(snapshot) {}

@@ -2,10 +2,11 @@
 // two-pass Writer's, made from the same parts: strings are entered in
 // Texts and numbered by Emit as the walk meets them, and a list of scalars
 // is copied into nodes for the Chooser, which decides whether it becomes a
-// typed list. A record list, whose table form needs every row before the
-// first byte, is read whole before it is written: by the Shredder (which
-// hands the containers it keeps in cells back to this walk), or by the two
-// passes' parts for that list alone.
+// typed list (until its items mix kinds that none holds). A record list,
+// whose table form needs every row before the first byte, is read whole
+// before it is written: by the Shredder (which hands the containers it keeps
+// in cells back to this walk), or by the two passes' parts for that list
+// alone.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -62,6 +63,7 @@ class OnePass final : public CellWalker {
   Direct value(PyObject* v) noexcept;
   Direct open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept;
   Direct list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept;
+  Direct plain_list(PyObject* obj, Py_ssize_t n, bool is_list, size_t read) noexcept;
   Direct records(PyObject* obj, size_t n) noexcept;
   // The Shredder for record lists `level` tables deep in cells, made on
   // first use (it holds the columns of a wide table: too large for the C
@@ -109,12 +111,14 @@ Direct OnePass::open(PyObject* obj, Py_ssize_t n, bool is_dict) noexcept {
 }
 
 // A list of two or more scalars is copied into nodes for the Chooser; one
-// that holds a container is walked as it stands.
+// that holds a container, or whose kinds no typed list holds, is written as
+// it stands.
 Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   if (n < 2 || uint64_t(n) > kMaxLength) return open(obj, n, false);
   cells_.clear();
   if (!cells_.reserve(size_t(n))) return Direct::failed;
   bool containers = false, records = true;
+  uint32_t kinds = 0;  // of the nodes read, a bit each
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
     records = records && Py_TYPE(item) == &PyDict_Type;
@@ -125,8 +129,11 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
     switch (read_scalar(item, texts_, strings_, cell)) {
       case Read::scalar:
         cells_.push_reserved(cell);
+        kinds |= uint32_t(1) << static_cast<unsigned>(cell.kind);
+        if (!may_be_typed(kinds)) return plain_list(obj, n, is_list, size_t(i) + 1);
         break;
       case Read::container:
+        if (!records) return plain_list(obj, n, is_list, size_t(i));
         containers = true;
         break;
       case Read::declined:
@@ -138,6 +145,38 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   if (records) return this->records(obj, size_t(n));
   if (containers) return open(obj, n, false);
   return done(emit_.list(cells_.data(), size_t(n), chooser_, charge_));
+}
+
+// A list that is plain whatever its other items are (its scalars so far mix
+// kinds no typed list holds, or one is a container after a scalar): its
+// first `read` items from their nodes, then each scalar as it is read, so
+// that none is copied or chosen for. From a container on, the walk writes
+// the rest from the list's frame.
+Direct OnePass::plain_list(PyObject* obj, Py_ssize_t n, bool is_list, size_t read) noexcept {
+  if (!out_.room(kHead)) return Direct::failed;
+  out_.byte(tag_byte(Tag::List));
+  out_.varint(uint64_t(n));
+  for (size_t i = 0; i < read; ++i) {
+    if (!emit_.scalar(cells_[i])) return Direct::failed;
+  }
+  for (Py_ssize_t i = Py_ssize_t(read); i < n; ++i) {
+    PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    Node cell;
+    switch (read_scalar(item, texts_, strings_, cell)) {
+      case Read::scalar:
+        if (!emit_.scalar(cell)) return Direct::failed;
+        break;
+      case Read::container:
+        if (depth_ >= size_t(kMaxDepth)) return Direct::declined;
+        stack_[depth_++] = Open{obj, i, n, false};
+        return Direct::written;
+      case Read::declined:
+        return Direct::declined;
+      case Read::failed:
+        return Direct::failed;
+    }
+  }
+  return Direct::written;
 }
 
 // A list of records: as a table straight from its dicts when the Shredder
