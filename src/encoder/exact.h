@@ -14,11 +14,18 @@
 
 namespace vorn {
 
+// text_entry() for a string that `texts` does not know as this object.
+int64_t new_text_entry(Texts& texts, StringTable& strings, PyObject* s, bool is_key) noexcept;
+
 // The entry of `s` (an exact str, borrowed), entered in `texts` and, when
 // new, in `strings` as not yet written. -1 with MemoryError pending; -2 when
 // it has no UTF-8 form or is too long (the two passes name it, nothing is
-// pending).
-int64_t text_entry(Texts& texts, StringTable& strings, PyObject* s, bool is_key) noexcept;
+// pending). Inline up to the call: a string met before as this very object
+// (most keys) costs no call, nor the saved registers of the lookup's frame.
+inline int64_t text_entry(Texts& texts, StringTable& strings, PyObject* s, bool is_key) noexcept {
+  int64_t id = texts.seen(s);
+  return id >= 0 ? id : new_text_entry(texts, strings, s, is_key);
+}
 
 enum class Read : uint8_t { scalar, container, declined, failed };
 
