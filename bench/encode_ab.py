@@ -31,8 +31,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-BENCH_DIR = Path(__file__).resolve().parent
-CORPUS = BENCH_DIR.parent.parent / "shared" / "corpus"
+from documents import DEFAULT_CORPUS, generated_tables, read_json_file
 
 
 def load_encoder(package: str, build: Path, room: Path) -> Any:
@@ -49,9 +48,6 @@ def load_encoder(package: str, build: Path, room: Path) -> Any:
 
 
 def document(name: str, rows: int) -> Any:
-    sys.path.insert(0, str(BENCH_DIR))
-    from documents import generated_tables, read_json_file
-
     if name.startswith("records-"):
         wanted = name.removeprefix("records-")
         for doc in generated_tables(rows):
@@ -59,7 +55,7 @@ def document(name: str, rows: int) -> Any:
                 return doc.value
         sys.exit(f"unknown table {name!r}: records-dense or records-optional")
     path = Path(name)
-    return read_json_file(path if path.exists() else CORPUS / name)
+    return read_json_file(path if path.exists() else DEFAULT_CORPUS / name)
 
 
 def main() -> None:

@@ -11,7 +11,6 @@ constexpr double kPow10Float[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1
 constexpr int64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 
 bool is_int(NodeKind kind) { return kind == NodeKind::int_; }
-uint32_t bit(NodeKind kind) { return uint32_t(1) << static_cast<unsigned>(kind); }
 bool is_float(NodeKind kind) { return kind == NodeKind::float_; }
 
 using wire::integral;
@@ -77,12 +76,12 @@ bool Chooser::choose(const Node* cells, size_t n, int extra, const StringTable& 
   const Node* nodes = snapshot_.nodes.data();
   // The kinds the column holds, one bit each.
   uint32_t seen = 0;
-  for (size_t i = 0; i < n; ++i) seen |= bit(cells[i].kind);
-  bool bools = (seen & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0;
-  bool numeric = (seen & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0;
-  bool any_float = (seen & bit(NodeKind::float_)) != 0;
-  bool texts = seen == bit(NodeKind::str);
-  bool records = seen == bit(NodeKind::dict);
+  for (size_t i = 0; i < n; ++i) seen |= kind_bit(cells[i].kind);
+  bool bools = (seen & ~(kind_bit(NodeKind::true_) | kind_bit(NodeKind::false_))) == 0;
+  bool numeric = (seen & ~(kind_bit(NodeKind::int_) | kind_bit(NodeKind::float_))) == 0;
+  bool any_float = (seen & kind_bit(NodeKind::float_)) != 0;
+  bool texts = seen == kind_bit(NodeKind::str);
+  bool records = seen == kind_bit(NodeKind::dict);
   if (bools) {
     if (int64_t((n + 7) / 8) + extra < int64_t(n)) plan.kind = ColumnKind::Booleans;
     return true;

@@ -24,14 +24,18 @@ struct StringTable {
   int64_t size = 0;
 };
 
-// Whether a list of exact scalars of the kinds `kinds` (a bit each, 1 <<
-// NodeKind) may yet become a typed list: all bools, all numbers or all
-// strings. Any other mix is a plain list whatever the other items are.
+// A kind's bit in a set of kinds.
+constexpr uint32_t kind_bit(NodeKind kind) noexcept {
+  return uint32_t(1) << static_cast<unsigned>(kind);
+}
+
+// Whether a list of exact scalars of the kinds `kinds` (a set of kind_bit)
+// may yet become a typed list: all bools, all numbers or all strings. Any
+// other mix is a plain list whatever the other items are.
 constexpr bool may_be_typed(uint32_t kinds) noexcept {
-  constexpr auto bit = [](NodeKind kind) { return uint32_t(1) << static_cast<unsigned>(kind); };
-  return (kinds & ~(bit(NodeKind::true_) | bit(NodeKind::false_))) == 0 ||
-         (kinds & ~(bit(NodeKind::int_) | bit(NodeKind::float_))) == 0 ||
-         (kinds & ~bit(NodeKind::str)) == 0;
+  return (kinds & ~(kind_bit(NodeKind::true_) | kind_bit(NodeKind::false_))) == 0 ||
+         (kinds & ~(kind_bit(NodeKind::int_) | kind_bit(NodeKind::float_))) == 0 ||
+         (kinds & ~kind_bit(NodeKind::str)) == 0;
 }
 
 class Chooser {

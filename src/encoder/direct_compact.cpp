@@ -118,7 +118,7 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
   cells_.clear();
   if (!cells_.reserve(size_t(n))) return Direct::failed;
   bool containers = false, records = true;
-  uint32_t kinds = 0;  // of the nodes read, a bit each
+  uint32_t kinds = 0;  // of the nodes read
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
     records = records && Py_TYPE(item) == &PyDict_Type;
@@ -129,7 +129,7 @@ Direct OnePass::list(PyObject* obj, Py_ssize_t n, bool is_list) noexcept {
     switch (read_scalar(item, texts_, strings_, cell)) {
       case Read::scalar:
         cells_.push_reserved(cell);
-        kinds |= uint32_t(1) << static_cast<unsigned>(cell.kind);
+        kinds |= kind_bit(cell.kind);
         if (!may_be_typed(kinds)) return plain_list(obj, n, is_list, size_t(i) + 1);
         break;
       case Read::container:

@@ -76,7 +76,8 @@ class Texts {
     return resize(groups, capacity(groups));
   }
   // `full`: how many entries the groups take before they grow.
-  [[gnu::noinline]] bool resize(size_t groups, size_t full) noexcept;  // cold: out of text_entry
+  [[gnu::noinline]] bool resize(size_t groups,
+                                size_t full) noexcept;  // cold: out of new_text_entry
   // Lets seen() find `obj` (held here). A value's object does not push out
   // another's: keys are what come back.
   void remember(PyObject* obj, uint32_t id, bool is_key) noexcept {
